@@ -1,0 +1,233 @@
+// The eight entry points.  The instance is one malloc'd block, aligned by hand
+// to a page with the raw pointer stashed in the word before it; everything a
+// run needs sits in it except the chunk index or the window, which come from
+// the large-block allocator once, before the stream starts.
+#include "codec/codec.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "codec/coroutine.h"
+#include "codec/large_block.h"
+#include "dedup/chunk_index.h"
+
+using namespace cdedup;
+
+namespace {
+
+constexpr size_t HTBL_MIN_SLOTS = PROBE_WINDOW + 1;  // a probe window must not wrap onto itself
+constexpr size_t FRAME_HEADER = alignof(std::max_align_t);
+
+size_t htbl_bytes(const Codec& c) { return size_t{INDEX_SLOT_BYTES} * c.index.cfg_tblsize; }
+
+void destroy_body(Codec& c) {
+  if (c.body) {
+    c.body.destroy();
+    c.body = nullptr;
+  }
+}
+
+void release_large_block(Codec& c) {
+  if (codec_is_decoder(c)) {
+    large_block_free(c.decwin, c.index.cfg_decwinsize);
+    c.decwin = nullptr;
+  } else {
+    large_block_free(c.index.htbl, htbl_bytes(c));
+    c.index.htbl = nullptr;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Frame arena and messages
+// ---------------------------------------------------------------------------
+
+namespace cdedup {
+
+void* codec_frame_alloc(Codec& c, size_t size) noexcept {
+  if (c.frame_in_use || size > FRAME_ARENA_BYTES - FRAME_HEADER) return nullptr;
+  c.frame_in_use = true;
+  Codec* owner = &c;
+  std::memcpy(c.frame_arena, &owner, sizeof owner);
+  return c.frame_arena + FRAME_HEADER;
+}
+
+void codec_frame_free(void* frame) noexcept {
+  Codec* owner;
+  std::memcpy(&owner, static_cast<unsigned char*>(frame) - FRAME_HEADER, sizeof owner);
+  owner->frame_in_use = false;
+}
+
+void codec_report(Codec& c, const char* fmt, ...) {
+  if (c.report == nullptr) return;
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(c.report, fmt, ap);
+  va_end(ap);
+  std::fflush(c.report);
+}
+
+void codec_set_message(Codec& c, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(c.message, sizeof c.message, fmt, ap);
+  va_end(ap);
+}
+
+}  // namespace cdedup
+
+// ---------------------------------------------------------------------------
+// Entry points
+// ---------------------------------------------------------------------------
+
+extern "C" {
+
+Codec* codec_create(void) {
+  const size_t raw_size = sizeof(Codec) + (CODEC_ALIGN - 1) + sizeof(void*);
+  void* raw = std::malloc(raw_size);
+  if (raw == nullptr) return nullptr;
+  std::memset(raw, 0, raw_size);
+  const uintptr_t base = reinterpret_cast<uintptr_t>(raw) + sizeof(void*);
+  void* aligned = reinterpret_cast<void*>((base + CODEC_ALIGN - 1) & ~uintptr_t{CODEC_ALIGN - 1});
+  std::memcpy(static_cast<char*>(aligned) - sizeof(void*), &raw, sizeof raw);
+  Codec* c = new (aligned) Codec{};
+  c->report = stdout;
+  return c;
+}
+
+void codec_destroy(Codec* c) {
+  if (c == nullptr) return;
+  destroy_body(*c);
+  void* raw;
+  std::memcpy(&raw, reinterpret_cast<char*>(c) - sizeof(void*), sizeof raw);
+  c->~Codec();
+  std::free(raw);
+}
+
+int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
+  destroy_body(*c);
+  c->mode = mode;
+  c->state = CODEC_DONE;
+  c->in_cur = c->in_start = c->in_end = nullptr;
+  c->out_cur = c->out_start = c->out_end = nullptr;
+  c->message[0] = '\0';
+  ChunkIndex& ix = c->index;
+
+  if (codec_is_decoder(*c)) {
+    c->cfg_chunklen = 0;
+    ix.encmem_bytes = 0;
+    ix.cfg_decwinsize = 0;
+    c->decwin_pos = 0;
+    c->decwin = nullptr;
+    return 0;
+  }
+
+  // Parameters the encoder cannot honour are refused before anything is written.
+  const int32_t chunklen = params[0];
+  if (chunklen == 0 || (mode != CODEC_MODE_UNIQUE && (chunklen < 1 || chunklen > 65535))) {
+    codec_set_message(*c, "chunk length parameter %" PRId32 " is out of range (1 to 65535)", chunklen);
+    return CODEC_INIT_REFUSED;
+  }
+  c->cfg_chunklen = chunklen;
+  ix.encmem_bytes = static_cast<uint32_t>(params[1]) << 20;
+  ix.cfg_decwinsize = static_cast<uint32_t>(params[2]) << 20;
+  ix.sweep_cursor = 0;
+  ix.expired_count = 0;
+  ix.cfg_tblsize = ix.encmem_bytes / INDEX_SLOT_BYTES;
+  if (ix.cfg_tblsize < HTBL_MIN_SLOTS) {
+    codec_set_message(*c, "index size %" PRId32 " MiB leaves no room for the chunk index (1 to 4095 MiB)", params[1]);
+    return CODEC_INIT_REFUSED;
+  }
+  void* htbl = large_block_alloc(htbl_bytes(*c));
+  codec_report(*c, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%llX\n",
+               static_cast<int>(sizeof(Codec)), static_cast<int>(ix.cfg_tblsize), static_cast<int>(ix.cfg_decwinsize),
+               static_cast<int>(sizeof(hinf)), static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(htbl)));
+  ix.htbl = static_cast<IndexSlot*>(htbl);
+  if (htbl == nullptr) {
+    codec_set_message(*c, "cannot allocate the chunk index (%" PRId32 " MiB): out of memory", params[1]);
+    return CODEC_INIT_REFUSED;
+  }
+  return 0;
+}
+
+void codec_reset(Codec* c) {
+  destroy_body(*c);
+  if (codec_is_decoder(*c)) {
+    // The next stream reads its own header and asks for a window of its size.
+    large_block_free(c->decwin, c->index.cfg_decwinsize);
+    c->decwin = nullptr;
+    c->decwin_pos = 0;
+  } else if (c->index.htbl != nullptr) {
+    index_clear(c->index);
+  }
+  c->in_eof = 0;
+  c->message[0] = '\0';
+  c->state = CODEC_DONE;
+}
+
+void codec_finish(Codec* c) {
+  release_large_block(*c);
+  // The average in tenths from the 64-bit totals; printed from its low 32 bits,
+  // the tenth truncated.
+  const uint64_t q = c->chunk_count != 0 ? (10 * c->total_bytes) / c->chunk_count : 0;
+  const int32_t q32 = static_cast<int32_t>(static_cast<uint32_t>(q));
+  codec_report(*c, "sum=%i x=%i avglen=%i.%i\n", static_cast<int32_t>(static_cast<uint32_t>(c->total_bytes)),
+               static_cast<int32_t>(static_cast<uint32_t>(c->chunk_count)), q32 / 10, q32 % 10);
+}
+
+int32_t codec_run(Codec* c) {
+  switch (c->state) {
+    case CODEC_DONE:
+      destroy_body(*c);
+      c->body = codec_body(*c).handle;
+      if (!c->body) {
+        codec_set_message(*c, "the codec body's frame does not fit in its arena");
+        c->state = CODEC_ERROR;
+        return c->state;
+      }
+      break;
+    case CODEC_NEED_INPUT:
+      // No new bytes and no end of input: the body would only ask again.
+      if (c->in_cur >= c->in_end && !c->in_eof) return c->state;
+      break;
+    case CODEC_OUTPUT_FULL:
+      if (c->out_cur >= c->out_end) return c->state;
+      break;
+    default:
+      return c->state;  // CODEC_ERROR: the body is never resumed
+  }
+  c->body.resume();
+  if (c->body.done()) c->state = CODEC_DONE;
+  return c->state;
+}
+
+int32_t codec_outsize(Codec* c) { return static_cast<int32_t>(c->out_cur - c->out_start); }
+
+void codec_setbuf(Codec* c, uint8_t* buf, int32_t len) {
+  switch (c->state) {
+    case CODEC_NEED_INPUT:
+      c->in_start = c->in_cur = buf;
+      c->in_end = buf + len;
+      if (len == 0) c->in_eof = 1;
+      break;
+    case CODEC_OUTPUT_FULL:
+    case CODEC_DONE:
+      c->out_cur = c->out_start = buf;
+      c->out_end = buf + len;
+      break;
+    default:
+      break;
+  }
+}
+
+const char* codec_message(const Codec* c) { return c->message; }
+
+void codec_set_report(Codec* c, FILE* report) { c->report = report; }
+
+void codec_set_reference_path(Codec* c, int on) { c->reference_path = on != 0; }
+
+}  // extern "C"

@@ -1,0 +1,77 @@
+// The codec instance: one zero-filled, page-aligned block that holds every
+// piece of a run's state, the suspended coroutine frame included, so a stream
+// runs without touching the heap.  Only the chunk index (encoding) and the
+// window (decoding) live outside it, in large blocks of their own.
+#pragma once
+
+#include <cdedup/cdedup.h>
+
+#include <coroutine>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "dedup/chunk_index.h"
+#include "dedup/chunker.h"
+#include "dedup/fingerprint.h"
+
+namespace cdedup {
+
+inline constexpr size_t CODEC_ALIGN = 4096;
+inline constexpr size_t FRAME_ARENA_BYTES = 8192;
+inline constexpr size_t CHUNK_BUF_BYTES = 69632;
+inline constexpr size_t MESSAGE_BYTES = 256;
+
+}  // namespace cdedup
+
+struct Codec {
+  // ---- Coroutine and buffers ----
+  int32_t state;  // last yield code; 0 idle or done
+  const uint8_t* in_cur;
+  const uint8_t* in_start;
+  const uint8_t* in_end;
+  uint8_t* out_cur;
+  uint8_t* out_start;
+  uint8_t* out_end;
+  int32_t in_eof;
+  std::coroutine_handle<> body;  // the suspended body, its frame in frame_arena
+  bool frame_in_use;
+  alignas(64) unsigned char frame_arena[cdedup::FRAME_ARENA_BYTES];
+
+  // ---- Chunk index ----
+  cdedup::ChunkIndex index;  // cfg_tblsize, encmem_bytes, cfg_decwinsize, ... htbl
+
+  // ---- Parameters and statistics ----
+  int32_t cfg_chunklen;
+  uint64_t total_bytes;  // sum of chunk lengths
+  uint64_t chunk_count;  // chunks, the final one included
+  uint32_t stream_pos;
+  uint8_t* decwin;
+  uint32_t decwin_pos;
+
+  // ---- Chunker, fold block, key ----
+  cdedup::Chunker chunker;
+  cdedup::FoldBlock fold_block;
+  cdedup::ChunkKey chunk_key;
+
+  // ---- Chunk bytes ----
+  uint32_t chunk_buf_len;
+  alignas(64) uint8_t chunk_buf[cdedup::CHUNK_BUF_BYTES];
+
+  // ---- Mode and reporting ----
+  int32_t mode;        // CODEC_MODE_ENCODE, CODEC_MODE_DECODE or CODEC_MODE_UNIQUE
+  FILE* report;        // where the three lines go; null for none
+  bool reference_path; // run the byte-at-a-time bodies that the fast paths are checked against
+  char message[cdedup::MESSAGE_BYTES];
+};
+
+namespace cdedup {
+
+// The three lines, on the codec's report stream.
+void codec_report(Codec& c, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Records why the codec stopped; the text codec_message returns.
+void codec_set_message(Codec& c, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+inline bool codec_is_decoder(const Codec& c) { return c.mode == CODEC_MODE_DECODE; }
+
+}  // namespace cdedup

@@ -1,0 +1,54 @@
+// Content-defined chunk boundaries: a rolling CRC-32 over the last 16 bytes.
+//
+// The per-byte step is two table look-ups, a ring read and write and a few
+// XORs, kept inline so the byte-at-a-time reference path costs no call.  A
+// chunk may end only from its 64th byte on, and the window is 16 bytes, so
+// whether a chunk ends at a byte depends on that chunk's bytes alone; the
+// decoder relies on this to find the encoder's boundaries again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace cdedup {
+
+inline constexpr uint32_t ROLL_WINLEN = 16;
+inline constexpr uint32_t CHUNK_MIN_LEN = 64;
+inline constexpr uint32_t CHUNK_MAX_LEN = 65535;
+
+struct Chunker {
+  uint32_t roll_hash;        // CRC-32 of the last 16 bytes fed
+  uint32_t chunk_len;        // bytes of the current chunk fed so far
+  uint32_t roll_pos;         // bytes fed since the stream began (mod 2^32)
+  uint32_t roll_winlen;      // always ROLL_WINLEN
+  uint32_t chunk_threshold;  // 0xFFFFFFFF / cfg_chunklen
+  uint32_t roll_addtab[256];
+  uint32_t roll_remtab[256];
+  uint8_t roll_ring[256];    // byte fed at position p sits at p & 0xFF
+};
+
+// Builds the tables and starts a stream.  cfg_chunklen must be at least 1.
+void chunker_init(Chunker& ck, uint32_t cfg_chunklen);
+
+// Feeds one byte; true when the current chunk ends after it.
+inline bool chunker_feed(Chunker& ck, uint8_t b) {
+  const uint8_t out = ck.roll_ring[(ck.roll_pos - ck.roll_winlen) & 0xFF];
+  ck.roll_hash = (ck.roll_hash >> 8) ^ ck.roll_addtab[(ck.roll_hash ^ b) & 0xFF] ^ ck.roll_remtab[out];
+  ck.roll_ring[ck.roll_pos & 0xFF] = b;
+  ck.chunk_len += 1;
+  ck.roll_pos += 1;
+  return ck.chunk_len >= CHUNK_MIN_LEN && (ck.roll_hash < ck.chunk_threshold || ck.chunk_len >= CHUNK_MAX_LEN);
+}
+
+inline void chunker_end_chunk(Chunker& ck) { ck.chunk_len = 0; }
+
+struct ChunkScan {
+  size_t taken;   // bytes of the span that belong to the current chunk
+  bool boundary;  // the last byte taken ended the chunk
+};
+
+// Feeds bytes of `data` until a boundary or the end of the span, leaving the
+// state exactly as byte-by-byte feeding would.
+ChunkScan chunker_scan(Chunker& ck, const uint8_t* data, size_t len);
+
+}  // namespace cdedup

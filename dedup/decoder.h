@@ -1,0 +1,29 @@
+// The decoder bodies: the byte-at-a-time reference and the span fast path,
+// with the same output, yields and failures.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/codec.h"
+#include "codec/coroutine.h"
+
+namespace cdedup {
+
+BodyTask decoder_body_reference(Codec& c);
+BodyTask decoder_body(Codec& c);
+
+// Window index of the byte `distance` back from the write index.  For
+// distances within the window the sum is taken in 64 bits (a 32-bit sum wraps
+// for windows above 2 GiB); other distances, which no encoder writes, are
+// reduced the way the format has always reduced them.
+inline uint32_t window_source_index(uint32_t window, uint32_t write_index, uint32_t distance) {
+  if (distance >= 1 && distance <= window)
+    return static_cast<uint32_t>((uint64_t{write_index} + window - distance) % window);
+  return (window - distance + write_index) % window;
+}
+
+// Reads and checks the header, gets the window and prints the parameter line.
+// Returns false (message set) when the stream cannot be decoded.
+bool decoder_open_stream(Codec& c, const int header[4]);
+
+}  // namespace cdedup

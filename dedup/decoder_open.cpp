@@ -1,0 +1,48 @@
+// Stream opening shared by both decoder paths: header checks, the window, the
+// parameter line.  A header that cannot describe a decodable stream stops the
+// run with a message instead of decoding garbage parameters.
+#include <cdedup/cdedup.h>
+
+#include "codec/large_block.h"
+#include "dedup/chunker.h"
+#include "dedup/decoder.h"
+#include "dedup/fingerprint.h"
+#include "dedup/stream_format.h"
+
+namespace cdedup {
+
+#ifdef CDEDUP_FUZZ_MAX_WINDOW
+// Fuzzing: one input must not be able to ask for gigabytes.
+inline constexpr uint32_t MAX_WINDOW = CDEDUP_FUZZ_MAX_WINDOW;
+#else
+inline constexpr uint32_t MAX_WINDOW = 0xFFFFFFFFu;
+#endif
+
+bool decoder_open_stream(Codec& c, const int header[4]) {
+  if (header[3] < 0) {
+    codec_set_message(c, "not an encoded stream: shorter than its 4-byte header");
+    return false;
+  }
+  const StreamHeader h = header_read(header);
+  if (h.cfg_chunklen == 0) {
+    codec_set_message(c, "not an encoded stream: its chunk-length field is 0");
+    return false;
+  }
+  c.cfg_chunklen = static_cast<int32_t>(h.cfg_chunklen);
+  c.index.encmem_bytes = 0;
+  c.index.cfg_decwinsize = h.cfg_decwinsize < MAX_WINDOW ? h.cfg_decwinsize : MAX_WINDOW;
+  c.decwin_pos = 0;
+  // A failed window only matters once the body has bytes; the body checks.
+  c.decwin = static_cast<uint8_t*>(large_block_alloc(c.index.cfg_decwinsize));
+  chunker_init(c.chunker, h.cfg_chunklen);
+  fold_reset(c.fold_block);
+  codec_report(c, "len=%i encmem=%iM decmem=%iM\n", c.cfg_chunklen + 64, 0,
+               static_cast<int>(c.index.cfg_decwinsize >> 20));
+  c.total_bytes = 0;
+  c.chunk_count = 0;
+  c.stream_pos = 0;
+  c.chunk_buf_len = 0;
+  return true;
+}
+
+}  // namespace cdedup

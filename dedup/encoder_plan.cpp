@@ -1,0 +1,51 @@
+// Per-chunk decisions of the encoder, shared by the reference and the fast
+// path so that the two cannot drift apart: the index lookup, the window test,
+// and the choice between a reference, an escaped literal and raw bytes.
+#include <cdedup/cdedup.h>
+
+#include "dedup/chunk_index.h"
+#include "dedup/chunker.h"
+#include "dedup/encoder.h"
+#include "dedup/stream_format.h"
+
+namespace cdedup {
+
+void encoder_open_stream(Codec& c, uint8_t header[4]) {
+  header_write(static_cast<uint32_t>(c.cfg_chunklen), c.index.cfg_decwinsize, header);
+  chunker_init(c.chunker, static_cast<uint32_t>(c.cfg_chunklen));
+  fold_reset(c.fold_block);
+  codec_report(c, "len=%i encmem=%iM decmem=%iM\n", c.cfg_chunklen + 64, static_cast<int>(c.index.encmem_bytes >> 20),
+               static_cast<int>(c.index.cfg_decwinsize >> 20));
+  c.chunk_count = 0;
+  c.total_bytes = 0;
+  c.stream_pos = 0;
+  c.chunk_buf_len = 0;
+}
+
+ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& key, uint32_t len, const uint8_t* first4) {
+  ChunkPlan plan{};
+  const uint32_t pos = c.stream_pos;
+  const uint32_t found = index_find_or_insert(c.index, key.bytes, pos);
+  const uint32_t distance = found ? pos_distance(c.index.found_pos, pos) : 0;
+  const bool duplicate = found && distance < c.index.cfg_decwinsize;
+
+  if (c.mode == CODEC_MODE_UNIQUE) {
+    plan.emit_chunk = !duplicate;
+  } else if (duplicate) {
+    plan.esc_len = pos_distance(rs.cont_pos, pos) == distance ? static_cast<uint32_t>(write_continue(plan.esc))
+                                                              : static_cast<uint32_t>(write_copy(distance, plan.esc));
+    rs.src_pos = pos_distance(distance, pos);
+    plan.emit_chunk = false;
+  } else {
+    if (needs_literal_escape(first4, len)) plan.esc_len = static_cast<uint32_t>(write_literal_escape(plan.esc));
+    plan.emit_chunk = true;
+  }
+  rs.cont_pos = rs.src_pos + len;
+
+  c.stream_pos = pos_advance(pos, len);
+  c.total_bytes += len;
+  c.chunk_count += 1;
+  return plan;
+}
+
+}  // namespace cdedup

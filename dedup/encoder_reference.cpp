@@ -1,0 +1,42 @@
+// Byte-at-a-time encoder: every input byte goes through get_byte into the
+// chunker, the fold block and the chunk buffer, and every output byte through
+// put_byte.  Slow and plain on purpose: it is what the fast path is tested
+// against.
+#include <cstring>
+
+#include "dedup/chunk_index.h"
+#include "dedup/chunker.h"
+#include "dedup/encoder.h"
+#include "dedup/fingerprint.h"
+
+namespace cdedup {
+
+BodyTask encoder_body_reference(Codec& c) {
+  uint8_t header[4];
+  encoder_open_stream(c, header);
+  for (uint8_t b : header) co_await put_byte(c, b);
+
+  RefState rs;
+  for (bool end = false; !end;) {
+    const int b = co_await get_byte(c);
+    if (b >= 0) {
+      const bool boundary = chunker_feed(c.chunker, static_cast<uint8_t>(b));
+      fold_add(c.fold_block, static_cast<uint8_t>(b));
+      c.chunk_buf[c.chunk_buf_len++] = static_cast<uint8_t>(b);
+      if (!boundary) continue;
+    } else {
+      end = true;  // what is left forms the final chunk, possibly empty
+    }
+    const uint32_t len = c.chunker.chunk_len;
+    fold_finish(c.fold_block, len, c.chunk_key);
+    chunker_end_chunk(c.chunker);
+    const ChunkPlan plan = plan_chunk(c, rs, c.chunk_key, len, c.chunk_buf);
+    for (uint32_t i = 0; i < plan.esc_len; ++i) co_await put_byte(c, plan.esc[i]);
+    if (plan.emit_chunk)
+      for (uint32_t i = 0; i < len; ++i) co_await put_byte(c, c.chunk_buf[i]);
+    if (!end) index_sweep(c.index, c.stream_pos, len);
+    c.chunk_buf_len = 0;
+  }
+}
+
+}  // namespace cdedup

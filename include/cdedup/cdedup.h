@@ -1,0 +1,89 @@
+/*
+ * cdedup: a streaming codec that replaces repeated content-defined chunks of a
+ * byte stream by references, and turns such streams back into the original.
+ *
+ * The codec is a pull/push state machine driven by the caller:
+ *
+ *   Codec *c = codec_create();
+ *   int32_t params[3] = {100, 256, 1024};        // chunk length, index MiB, window MiB
+ *   if (!c || codec_init(c, CODEC_MODE_ENCODE, params) != 0) ... codec_message(c) ...
+ *   codec_setbuf(c, out, sizeof out);            // first output buffer
+ *   for (;;) {
+ *     int32_t y = codec_run(c);
+ *     if (y == CODEC_NEED_INPUT) { n = read(...); codec_setbuf(c, in, n); continue; }   // n == 0: end of input
+ *     write(out, codec_outsize(c));
+ *     if (y != CODEC_OUTPUT_FULL) break;         // CODEC_DONE, or CODEC_ERROR (see codec_message)
+ *     codec_setbuf(c, out, sizeof out);
+ *   }
+ *   codec_finish(c);                             // statistics line, large block released
+ *   codec_destroy(c);
+ *
+ * Every buffer is used in place and must stay valid (an input buffer also
+ * unchanged) until the next codec_setbuf of the same kind.  Nothing is
+ * allocated while a stream runs: the codec block and one large table (the
+ * chunk index when encoding, the window when decoding) are all.
+ */
+#ifndef CDEDUP_CDEDUP_H
+#define CDEDUP_CDEDUP_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct Codec Codec;
+
+/* Yield codes of codec_run. */
+#define CODEC_DONE 0        /* stream complete; the output buffer holds its last codec_outsize bytes */
+#define CODEC_NEED_INPUT 1  /* every input byte consumed; hand over the next input buffer (length 0: end) */
+#define CODEC_OUTPUT_FULL 2 /* output buffer full; take its bytes and hand over an empty one */
+#define CODEC_ERROR 3       /* the stream cannot go on; codec_message says why, the output buffer
+                               holds what was produced before the fault */
+
+/* Modes of codec_init. */
+#define CODEC_MODE_ENCODE 0 /* lossless encoder: repeats become references */
+#define CODEC_MODE_DECODE 1 /* decoder */
+#define CODEC_MODE_UNIQUE 2 /* unique chunks only: repeats are dropped, the output does not decode back */
+
+/* Result of codec_init when it refuses its parameters or cannot allocate. */
+#define CODEC_INIT_REFUSED 5
+
+Codec *codec_create(void);
+void codec_destroy(Codec *c);
+/* params: chunk length parameter (1..65535), index MiB, window MiB; the decoder takes its
+ * settings from the stream and ignores them.  0 on success. */
+int32_t codec_init(Codec *c, int32_t mode, const int32_t params[3]);
+void codec_reset(Codec *c);
+void codec_finish(Codec *c);
+int32_t codec_run(Codec *c);
+int32_t codec_outsize(Codec *c);
+void codec_setbuf(Codec *c, uint8_t *buf, int32_t len);
+
+/* Why codec_init refused or codec_run returned CODEC_ERROR; "" when nothing failed. */
+const char *codec_message(const Codec *c);
+/* Where the codec prints its configuration, parameter and statistics lines
+ * (standard output unless set; NULL silences them). */
+void codec_set_report(Codec *c, FILE *report);
+/* Non-zero: run the byte-at-a-time reference path instead of the fast one (same output, for
+ * benchmarks and cross-checks).  Set before the first codec_run of a stream. */
+void codec_set_reference_path(Codec *c, int on);
+
+/* The table of entry points through which a front end drives the codec. */
+typedef struct CodecApi {
+  Codec *(*codec_create)(void);
+  void (*codec_destroy)(Codec *);
+  int32_t (*codec_init)(Codec *, int32_t, const int32_t *);
+  void (*codec_reset)(Codec *);
+  void (*codec_finish)(Codec *);
+  int32_t (*codec_run)(Codec *);
+  int32_t (*codec_outsize)(Codec *);
+  void (*codec_setbuf)(Codec *, uint8_t *, int32_t);
+} CodecApi;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CDEDUP_CDEDUP_H */
