@@ -213,6 +213,7 @@ void codec_setbuf(Codec* c, uint8_t* buf, int32_t len) {
       c->in_start = c->in_cur = buf;
       c->in_end = buf + len;
       if (len == 0) c->in_eof = 1;
+      c->in_serial += 1;
       break;
     case CODEC_OUTPUT_FULL:
     case CODEC_DONE:

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
 #include "dedup/fingerprint.h"
@@ -21,6 +22,18 @@ inline constexpr size_t CODEC_ALIGN = 4096;
 inline constexpr size_t FRAME_ARENA_BYTES = 8192;
 inline constexpr size_t CHUNK_BUF_BYTES = 69632;
 inline constexpr size_t MESSAGE_BYTES = 256;
+
+// Scratch of the fast paths for one span of input: where its chunks end,
+// and their bytes and keys, kept here so that a batch survives the body's
+// suspensions while its chunks are written out.
+struct SplitBatch {
+  uint64_t bits[SPLIT_BITMAP_WORDS];       // candidates of the input span
+  uint64_t copy_bits[SPLIT_BITMAP_WORDS];  // candidates of the copy being resolved
+  uint32_t ends[SPLIT_ENDS_MAX];
+  uint32_t lens[SPLIT_ENDS_MAX];
+  const uint8_t* starts[SPLIT_ENDS_MAX];
+  ChunkKey keys[SPLIT_ENDS_MAX];
+};
 
 }  // namespace cdedup
 
@@ -34,6 +47,7 @@ struct Codec {
   uint8_t* out_start;
   uint8_t* out_end;
   int32_t in_eof;
+  uint32_t in_serial;  // counts input buffers, so a body can tell a new one from a reused address
   std::coroutine_handle<> body;  // the suspended body, its frame in frame_arena
   bool frame_in_use;
   alignas(64) unsigned char frame_arena[cdedup::FRAME_ARENA_BYTES];
@@ -57,6 +71,7 @@ struct Codec {
   // ---- Chunk bytes ----
   uint32_t chunk_buf_len;
   alignas(64) uint8_t chunk_buf[cdedup::CHUNK_BUF_BYTES];
+  cdedup::SplitBatch batch;
 
   // ---- Mode and reporting ----
   int32_t mode;        // CODEC_MODE_ENCODE, CODEC_MODE_DECODE or CODEC_MODE_UNIQUE

@@ -1,9 +1,25 @@
-// Span-at-a-time decoder.  Literal chunk bytes are scanned for their boundary
-// a span at a time and stored in the window with memcpy; copies are resolved
-// from the window a run at a time.  Output, yields, statistics and failures
-// are those of the byte-at-a-time decoder.
+// Span-at-a-time decoder.
+//
+// Literal chunk bytes are not fed through the chunker one by one: the whole
+// input span gets one lane-parallel candidate bitmap, and a literal chunk
+// that starts at input offset a ends at the first candidate at least 63
+// bytes on (or at the 65535-byte cap).  That bitmap holds for every literal
+// chunk of the span, whatever records lie between them, because a boundary
+// depends only on the chunk's own last 16 bytes.  A literal chunk that lies
+// wholly in the span is stored in the window and written out straight from
+// the input; only a chunk cut by the end of a span is gathered in chunk_buf.
+//
+// A copy is materialised into chunk_buf in growing pieces (most chunks end in
+// the first 256 bytes) and its boundary searched in each piece as it lands.
+// A distance shorter than the bytes copied so far repeats the last bytes,
+// which is what the byte-by-byte copy through the window does.
+//
+// Output, yields, statistics and failures are those of the byte-at-a-time
+// decoder, which the tests and fuzzers hold this one to.
+#include <algorithm>
 #include <cstring>
 
+#include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
 #include "dedup/decoder.h"
@@ -13,40 +29,62 @@ namespace cdedup {
 
 namespace {
 
-// Appends a span of decoded bytes to the circular window.
+// Appends decoded bytes to the circular window (a window of 0 keeps nothing).
 inline void window_put(Codec& c, const uint8_t* p, size_t n) {
-  const uint32_t window = c.index.cfg_decwinsize;
   if (c.decwin == nullptr) return;
+  const uint32_t window = c.index.cfg_decwinsize;
   while (n != 0) {
     const size_t room = window - c.decwin_pos;
     const size_t k = n < room ? n : room;
     std::memcpy(c.decwin + c.decwin_pos, p, k);
-    c.decwin_pos = static_cast<uint32_t>(c.decwin_pos + k == window ? 0 : c.decwin_pos + k);
+    c.decwin_pos = c.decwin_pos + k == window ? 0 : static_cast<uint32_t>(c.decwin_pos + k);
     p += k;
     n -= k;
   }
 }
 
-// Copies a chunk out of the window into chunk_buf until the boundary.  The
-// source is scanned a run at a time; a run never reaches past the bytes the
-// copy has already produced, so a distance shorter than the chunk repeats.
-inline void window_copy(Codec& c, uint32_t distance) {
+// Puts bytes [from, to) of a copy into chunk_buf.  Byte i comes from the
+// window slot `ahead` slots before the write index, so bytes at or beyond
+// `ahead` are bytes of this same copy.
+inline void materialise(Codec& c, uint32_t src, uint32_t ahead, size_t from, size_t to) {
   const uint32_t window = c.index.cfg_decwinsize;
-  uint32_t s = window_source_index(window, c.decwin_pos, distance);
-  for (;;) {
-    // Bytes readable without wrapping and without overtaking the write index.
-    size_t run = window - s;
-    const size_t ahead = s < c.decwin_pos ? c.decwin_pos - s : window - s + c.decwin_pos;
-    if (ahead != 0 && ahead < run) run = ahead;
-    if (run > 256) run = 256;
-    const uint8_t* src = c.decwin + s;
-    const ChunkScan scan = chunker_scan(c.chunker, src, run);
-    std::memcpy(c.chunk_buf + c.chunk_buf_len, src, scan.taken);
-    window_put(c, c.chunk_buf + c.chunk_buf_len, scan.taken);
-    c.chunk_buf_len += static_cast<uint32_t>(scan.taken);
-    if (scan.boundary) return;
-    s = static_cast<uint32_t>((s + scan.taken) % window);
+  uint8_t* const buf = c.chunk_buf;
+  size_t i = from;
+  while (i < to && i < ahead) {
+    const uint32_t s = static_cast<uint32_t>((uint64_t{src} + i) % window);
+    const size_t k = std::min<size_t>({to - i, ahead - i, window - s});
+    std::memcpy(buf + i, c.decwin + s, k);
+    i += k;
   }
+  for (; i < to; ++i) buf[i] = buf[i - ahead];
+}
+
+// Copies the chunk that starts `distance` bytes back into chunk_buf and the
+// window; returns its length (64..65535).
+uint32_t copy_chunk(Codec& c, uint32_t distance) {
+  const uint32_t window = c.index.cfg_decwinsize;
+  const uint32_t src = window_source_index(window, c.decwin_pos, distance);
+  const uint32_t ahead = src < c.decwin_pos ? c.decwin_pos - src : window - src + c.decwin_pos;
+  static constexpr size_t PIECE_ENDS[] = {256, 1024, 4096, 16384, CHUNK_MAX_LEN};
+  const uint8_t zeros[16] = {};
+  uint32_t hash = empty_window_hash(c.chunker);
+  uint32_t len = CHUNK_MAX_LEN;
+  size_t from = 0;
+  for (const size_t to : PIECE_ENDS) {
+    materialise(c, src, ahead, from, to);
+    const uint8_t* prev = from >= 16 ? c.chunk_buf + from - 16 : zeros;
+    hash = boundary_candidates(c.chunker, hash, prev, c.chunk_buf + from, to - from, c.batch.copy_bits);
+    const size_t first = from < CHUNK_MIN_LEN - 1 ? CHUNK_MIN_LEN - 1 - from : 0;
+    const size_t limit = std::min(to, size_t{CHUNK_MAX_LEN - 1}) - from;
+    const size_t j = bitmap_next(c.batch.copy_bits, first, limit);
+    if (j < limit) {
+      len = static_cast<uint32_t>(from + j + 1);
+      break;
+    }
+    from = to;
+  }
+  window_put(c, c.chunk_buf, len);
+  return len;
 }
 
 }  // namespace
@@ -56,80 +94,156 @@ BodyTask decoder_body(Codec& c) {
   for (int& h : header) h = co_await get_byte(c);
   if (!decoder_open_stream(c, header)) co_await codec_fail(c);
   const uint32_t window = c.index.cfg_decwinsize;
-
-  uint32_t src_pos = 0, cont_pos = 0, skip = 0;
   uint8_t* const buf = c.chunk_buf;
+  SplitBatch& bt = c.batch;
+
+  uint32_t src_pos = 0, cont_pos = 0;
+  uint32_t skip = 0;         // escape bytes in front of the chunk in chunk_buf
+  bool in_literal = false;   // inside a literal chunk's bytes
+  const uint8_t* lit_start = nullptr;  // its first byte in the input, or null when gathered in chunk_buf
+  uint32_t lit_len = 0;                // its bytes so far
+  const uint8_t* bm_base = nullptr;    // the span the candidate bitmap covers
+  const uint8_t* bm_end = nullptr;
+  uint32_t bm_serial = 0;              // ... and which input buffer that was
+
   for (;;) {
+    if (in_literal && lit_start != nullptr && c.in_cur == c.in_end) {
+      // The input buffer is about to be handed back: keep the chunk's bytes.
+      const size_t before = static_cast<size_t>(c.in_cur - lit_start);
+      std::memcpy(buf + c.chunk_buf_len, lit_start, before);
+      window_put(c, lit_start, before);
+      c.chunk_buf_len += static_cast<uint32_t>(before);
+      lit_start = nullptr;
+    }
     const bool more = co_await need_input(c);
+    const uint8_t* chunk = nullptr;
+    uint32_t n = 0;
     if (!more) {
-      // What was gathered forms the final chunk; held-back prefix bytes too.
-      if (c.chunk_buf_len < 4) {
-        const ChunkScan scan = chunker_scan(c.chunker, buf, c.chunk_buf_len);
-        (void)scan;
-        window_put(c, buf, c.chunk_buf_len);
-      }
-    } else {
-      if (window != 0 && c.decwin == nullptr) {
-        codec_set_message(c, "cannot allocate the decoder's %u MiB window: out of memory", window >> 20);
-        co_await codec_fail(c);
-      }
-      if (c.chunk_buf_len < 4) {
+      // The final chunk: a literal in progress, or up to 3 held-back bytes.
+      if (!in_literal) window_put(c, buf, c.chunk_buf_len);
+      chunk = buf + skip;
+      n = c.chunk_buf_len > skip ? c.chunk_buf_len - skip : 0;
+    } else if (window != 0 && c.decwin == nullptr) {
+      codec_set_message(c, "cannot allocate the decoder's %u MiB window: out of memory", window >> 20);
+      co_await codec_fail(c);
+    } else if (!in_literal) {
+      // A record starts: classify its first four bytes.
+      const uint8_t* rec;
+      if (c.chunk_buf_len == 0 && c.in_end - c.in_cur >= 4) {
+        rec = c.in_cur;
+        c.in_cur += 4;
+      } else {
         buf[c.chunk_buf_len++] = *c.in_cur++;
         if (c.chunk_buf_len < 4) continue;
-        uint32_t distance = 0;
-        switch (record_kind(buf)) {
-          case RecordKind::Literal: {
-            const ChunkScan scan = chunker_scan(c.chunker, buf, 4);
-            (void)scan;  // a chunk cannot end within 4 bytes
-            window_put(c, buf, 4);
-            continue;
-          }
-          case RecordKind::LiteralEscape:
-            c.chunk_buf_len = 5;
-            skip = 5;
-            continue;
-          case RecordKind::Copy: {
-            int d[4];
-            for (int& x : d) x = co_await get_byte(c);
-            if (d[3] < 0) {
-              codec_set_message(c, "truncated stream: it ends inside a copy record");
-              co_await codec_fail(c);
-            }
-            distance = distance_read(d);
-            break;
-          }
-          case RecordKind::Continue:
-            distance = pos_distance(cont_pos, c.stream_pos);
-            break;
-        }
-        if (window == 0) {
-          codec_set_message(c, "corrupt stream: a reference in a stream that has no window");
-          co_await codec_fail(c);
-        }
-        src_pos = pos_distance(distance, c.stream_pos);
-        c.chunk_buf_len = 0;
-        window_copy(c, distance);
-      } else {
-        const uint8_t* p = c.in_cur;
-        const ChunkScan scan = chunker_scan(c.chunker, p, static_cast<size_t>(c.in_end - p));
-        std::memcpy(buf + c.chunk_buf_len, p, scan.taken);
-        window_put(c, p, scan.taken);
-        c.chunk_buf_len += static_cast<uint32_t>(scan.taken);
-        c.in_cur = p + scan.taken;
-        if (!scan.boundary) continue;
+        rec = buf;
       }
+      uint32_t distance = 0;
+      switch (record_kind(rec)) {
+        case RecordKind::Literal:
+          in_literal = true;
+          lit_len = 4;
+          skip = 0;
+          lit_start = rec == buf ? nullptr : rec;
+          if (lit_start == nullptr) window_put(c, buf, 4);
+          continue;
+        case RecordKind::LiteralEscape:
+          in_literal = true;
+          lit_len = 0;
+          skip = 5;
+          c.chunk_buf_len = 5;  // gathered chunks land after the escape bytes
+          lit_start = c.in_cur;
+          continue;
+        case RecordKind::Copy: {
+          int d[4];
+          for (int& x : d) x = co_await get_byte(c);
+          if (d[3] < 0) {
+            codec_set_message(c, "truncated stream: it ends inside a copy record");
+            co_await codec_fail(c);
+          }
+          distance = distance_read(d);
+          break;
+        }
+        case RecordKind::Continue:
+          distance = pos_distance(cont_pos, c.stream_pos);
+          break;
+      }
+      if (window == 0) {
+        codec_set_message(c, "corrupt stream: a reference in a stream that has no window");
+        co_await codec_fail(c);
+      }
+      src_pos = pos_distance(distance, c.stream_pos);
+      n = copy_chunk(c, distance);
+      chunk = buf;
+      skip = 0;
+    } else {
+      // Literal bytes: find the chunk's end with the span's candidate bitmap.
+      const uint8_t* const at = c.in_cur;
+      if (bm_serial != c.in_serial || at < bm_base || at >= bm_end) {
+        // The bitmap starts here; its first windows reach back into the
+        // chunk's earlier bytes when it has 16 or more.
+        uint8_t prev[16] = {};
+        if (lit_len >= 16) {
+          if (lit_start != nullptr)
+            std::memcpy(prev, at - 16, 16);
+          else
+            std::memcpy(prev, buf + c.chunk_buf_len - 16, 16);
+        }
+        const size_t span = std::min<size_t>(static_cast<size_t>(c.in_end - at), SPLIT_SPAN_MAX);
+        bm_base = at;
+        bm_end = at + span;
+        bm_serial = c.in_serial;
+        boundary_candidates(c.chunker, window_hash(c.chunker, prev), prev, at, span, bt.bits);
+      }
+      // Offsets in the bitmap of the first byte that may end the chunk, and of the cap.
+      const size_t pos = static_cast<size_t>(at - bm_base);
+      const size_t avail = static_cast<size_t>(bm_end - at);
+      const size_t first = pos + (lit_len < CHUNK_MIN_LEN - 1 ? CHUNK_MIN_LEN - 1 - lit_len : 0);
+      const size_t cap = pos + (CHUNK_MAX_LEN - 1 - lit_len);
+      const size_t limit = std::min(pos + avail, cap);
+      size_t j = bitmap_next(bt.bits, std::min(first, limit), limit);
+      bool boundary = j < limit;
+      if (!boundary && cap < pos + avail) {
+        j = cap;
+        boundary = true;
+      }
+      const size_t taken = boundary ? j + 1 - pos : avail;
+      c.in_cur = at + taken;
+      lit_len += static_cast<uint32_t>(taken);
+      if (lit_start != nullptr && boundary) {
+        // Wholly in the input: no copy needed.
+        window_put(c, lit_start, lit_len);
+        chunk = lit_start;
+        n = lit_len;
+      } else {
+        if (lit_start != nullptr) {
+          // Cut by the end of the span: gather what there is so far.
+          const size_t before = static_cast<size_t>(at - lit_start);
+          std::memcpy(buf + c.chunk_buf_len, lit_start, before);
+          window_put(c, lit_start, before);
+          c.chunk_buf_len += static_cast<uint32_t>(before);
+          lit_start = nullptr;
+        }
+        std::memcpy(buf + c.chunk_buf_len, at, taken);
+        window_put(c, at, taken);
+        c.chunk_buf_len += static_cast<uint32_t>(taken);
+        if (!boundary) continue;
+        chunk = buf + skip;
+        n = lit_len;
+      }
+      in_literal = false;
     }
+
     // Chunk end.
-    const uint32_t n = c.chunker.chunk_len;
-    chunker_end_chunk(c.chunker);
-    if (c.chunk_buf_len > skip) CODEC_PUT_SPAN(c, buf + skip, c.chunk_buf_len - skip);
+    CODEC_PUT_SPAN(c, chunk, n);
     c.total_bytes += n;
     c.chunk_count += 1;
     c.stream_pos = pos_advance(c.stream_pos, n);
     cont_pos = src_pos + n;
     c.chunk_buf_len = 0;
-    if (!more) co_return;
     skip = 0;
+    lit_len = 0;
+    lit_start = nullptr;
+    if (!more) co_return;
   }
 }
 

@@ -1,16 +1,37 @@
-// Span-at-a-time encoder.  Input is taken a whole buffer at a time: the
-// chunker and the fold block run over spans, a chunk that lies wholly in the
-// input buffer is fingerprinted and written straight from it, and only a
-// chunk that straddles two input buffers is gathered in chunk_buf.  Output
-// bytes, yields and printed lines are those of the byte-at-a-time encoder.
+// Span-at-a-time encoder.
+//
+// A whole input span is cut into chunks first (lane-parallel boundary
+// search), then all its complete chunks are fingerprinted together (MD5 in
+// SIMD lanes, one chunk per lane), then their index probes and records are
+// done in order, with the table slots of later chunks prefetched while
+// earlier ones are decided: the index is far larger than any cache, so a
+// probe that waits for memory would cost more than the rest of a chunk's
+// work.  A chunk that lies wholly in the input span is written straight from
+// it; only the chunk carried over from the previous span and the unfinished
+// tail are copied into chunk_buf.  Output bytes, yields and printed lines are
+// those of the byte-at-a-time encoder.
 #include <cstring>
 
+#include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
 #include "dedup/encoder.h"
 #include "dedup/fingerprint.h"
+#include "dedup/fingerprint_lanes.h"
 
 namespace cdedup {
+
+namespace {
+
+constexpr size_t PREFETCH_AHEAD = 8;
+
+inline void prefetch_window(const ChunkIndex& ix, const ChunkKey& key) {
+  const IndexSlot* slot = ix.htbl + index_home(ix, key.bytes);
+  __builtin_prefetch(slot);
+  __builtin_prefetch(reinterpret_cast<const char*>(slot) + 64);
+}
+
+}  // namespace
 
 BodyTask encoder_body(Codec& c) {
   uint8_t header[4];
@@ -18,40 +39,66 @@ BodyTask encoder_body(Codec& c) {
   CODEC_PUT_SPAN(c, header, sizeof header);
 
   RefState rs;
-  for (;;) {
-    const bool more = co_await need_input(c);
-    const uint8_t* chunk;
-    uint32_t len;
-    if (more) {
-      const uint8_t* p = c.in_cur;
-      const ChunkScan scan = chunker_scan(c.chunker, p, static_cast<size_t>(c.in_end - p));
-      fold_add_span(c.fold_block, p, scan.taken);
-      c.in_cur = p + scan.taken;
-      if (!scan.boundary) {
-        std::memcpy(c.chunk_buf + c.chunk_buf_len, p, scan.taken);
-        c.chunk_buf_len += static_cast<uint32_t>(scan.taken);
-        continue;
-      }
-      if (c.chunk_buf_len == 0) {
-        chunk = p;  // wholly in the input buffer, which stays ours until we ask for more
-      } else {
-        std::memcpy(c.chunk_buf + c.chunk_buf_len, p, scan.taken);
-        c.chunk_buf_len += static_cast<uint32_t>(scan.taken);
-        chunk = c.chunk_buf;
-      }
-    } else {
-      chunk = c.chunk_buf;  // the final chunk, possibly empty
+  SplitBatch& bt = c.batch;
+  while (co_await need_input(c)) {
+    const uint8_t* const p = c.in_cur;
+    const size_t avail = static_cast<size_t>(c.in_end - p);
+    const size_t n = avail < SPLIT_SPAN_MAX ? avail : SPLIT_SPAN_MAX;
+    c.in_cur = p + n;
+    const size_t count = chunker_split(c.chunker, p, n, bt.ends, bt.bits);
+    if (count == 0) {
+      fold_add_span(c.fold_block, p, n);
+      std::memcpy(c.chunk_buf + c.chunk_buf_len, p, n);
+      c.chunk_buf_len += static_cast<uint32_t>(n);
+      continue;
     }
-    len = c.chunker.chunk_len;
-    fold_finish(c.fold_block, len, c.chunk_key);
-    chunker_end_chunk(c.chunker);
-    const ChunkPlan plan = plan_chunk(c, rs, c.chunk_key, len, chunk);
-    CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);
-    if (plan.emit_chunk) CODEC_PUT_SPAN(c, chunk, len);
-    c.chunk_buf_len = 0;
-    if (!more) break;
-    index_sweep(c.index, c.stream_pos, len);
+
+    // The chunk carried in from earlier spans is finished in place; every
+    // other chunk of the span is fingerprinted in one batch.
+    size_t first = 0;
+    uint32_t prev_end = 0;
+    if (c.chunk_buf_len != 0) {
+      const uint32_t head = bt.ends[0];
+      fold_add_span(c.fold_block, p, head);
+      std::memcpy(c.chunk_buf + c.chunk_buf_len, p, head);
+      c.chunk_buf_len += head;
+      fold_finish(c.fold_block, c.chunk_buf_len, bt.keys[0]);
+      bt.starts[0] = c.chunk_buf;
+      bt.lens[0] = c.chunk_buf_len;
+      first = 1;
+      prev_end = head;
+    }
+    for (size_t i = first; i < count; ++i) {
+      bt.starts[i] = p + prev_end;
+      bt.lens[i] = bt.ends[i] - prev_end;
+      prev_end = bt.ends[i];
+    }
+    fingerprint_chunks(bt.starts + first, bt.lens + first, count - first, bt.keys + first);
+    const size_t tail = n - prev_end;
+    fold_add_span(c.fold_block, p + prev_end, tail);
+
+    for (size_t i = 0; i < count && i < PREFETCH_AHEAD; ++i) prefetch_window(c.index, bt.keys[i]);
+    for (size_t i = 0; i < count; ++i) {
+      if (i + PREFETCH_AHEAD < count) prefetch_window(c.index, bt.keys[i + PREFETCH_AHEAD]);
+      const uint32_t len = bt.lens[i];
+      const ChunkPlan plan = plan_chunk(c, rs, bt.keys[i], len, bt.starts[i]);
+      CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);
+      if (plan.emit_chunk) CODEC_PUT_SPAN(c, bt.starts[i], len);
+      index_sweep(c.index, c.stream_pos, len);
+    }
+    // chunk_buf is free again: the unfinished tail waits there.
+    std::memcpy(c.chunk_buf, p + prev_end, tail);
+    c.chunk_buf_len = static_cast<uint32_t>(tail);
   }
+
+  // The final chunk: what is left since the last boundary, possibly nothing.
+  const uint32_t len = c.chunk_buf_len;
+  fold_finish(c.fold_block, len, c.chunk_key);
+  chunker_end_chunk(c.chunker);
+  const ChunkPlan plan = plan_chunk(c, rs, c.chunk_key, len, c.chunk_buf);
+  CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);
+  if (plan.emit_chunk) CODEC_PUT_SPAN(c, c.chunk_buf, len);
+  c.chunk_buf_len = 0;
 }
 
 }  // namespace cdedup

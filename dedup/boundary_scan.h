@@ -1,0 +1,55 @@
+// Chunk boundaries found a whole span at a time.
+//
+// The rolling hash at a byte is the CRC-32 of the 16 bytes ending there, a
+// function of those bytes alone.  So instead of one serial chain through the
+// span (one dependent table load per byte, about 300 MB/s), the span is cut
+// into segments that independent hash chains cover side by side, each chain
+// warmed up on the 16 bytes before its segment.  The result is a bitmap of
+// the bytes whose window hashes below the threshold; chunk ends are then
+// picked from it by the minimum and maximum length rules, which is cheap
+// since candidates are rare.  chunker_feed stays the definition that all of
+// this is tested against.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dedup/chunker.h"
+
+namespace cdedup {
+
+// Largest span the split works on at once, and the bitmap it needs.
+inline constexpr size_t SPLIT_SPAN_MAX = 65536;
+inline constexpr size_t SPLIT_BITMAP_WORDS = SPLIT_SPAN_MAX / 64;
+inline constexpr size_t SPLIT_ENDS_MAX = SPLIT_SPAN_MAX / CHUNK_MIN_LEN + 1;
+
+// Sets bit j of `bits` (bits[j / 64] >> j % 64) when the window ending at
+// data[j] hashes below the threshold, for j in [0, n).  `prev` holds the 16
+// bytes before data[0], oldest first, and `prev_hash` their CRC-32 (the
+// hash the chunker holds).  Returns the hash at data[n - 1] (prev_hash if n
+// is 0).  `bits` needs ceil(n / 64) words; n is at most SPLIT_SPAN_MAX.
+uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16], const uint8_t* data,
+                             size_t n, uint64_t* bits);
+
+// CRC-32 of 16 zero bytes: the hash before any byte has been fed.
+uint32_t empty_window_hash(const Chunker& ck);
+
+// CRC-32 of a 16-byte window, as the chunker holds it after those bytes.
+uint32_t window_hash(const Chunker& ck, const uint8_t window[16]);
+
+// First set bit at or after `from` and before `to`, or `to` when none.
+size_t bitmap_next(const uint64_t* bits, size_t from, size_t to);
+
+// Cuts a span into chunks, continuing the chunk the chunker is in.  Writes
+// to ends[] the offset one past the last byte of each chunk that ends in the
+// span and returns how many; leaves the chunker as feeding the span byte by
+// byte would (chunk_len = bytes of the unfinished chunk; of the ring, the 16
+// bytes the next feed can read).  n is at most SPLIT_SPAN_MAX; ends needs
+// SPLIT_ENDS_MAX entries, bits SPLIT_BITMAP_WORDS words of scratch.
+size_t chunker_split(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends, uint64_t* bits);
+
+// Where a chunk that starts at data[0] ends, given only its own bytes:
+// the offset one past its last byte, or 0 when no boundary lies in data[0, n).
+size_t chunk_end_in(const Chunker& ck, const uint8_t* data, size_t n, uint64_t* bits);
+
+}  // namespace cdedup
