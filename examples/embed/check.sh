@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Installs cdedup into a scratch prefix and uses it the way an outside project
+# would: builds the embedding example against the installed package only, then
+# checks that the example and the installed command write the same encoded
+# bytes and read each other's streams.
+#   usage: check.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 BUILD_DIR SOURCE_DIR" >&2
+  exit 2
+fi
+build=$(cd "$1" && pwd)
+src=$(cd "$2" && pwd)
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/cdedup-install-XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+fail() {
+  echo "check.sh: $*" >&2
+  exit 1
+}
+
+echo "--- install into $prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+# The library directory depends on how the build was configured (lib, lib64, lib/<triplet>).
+for f in bin/cdedup include/cdedup/cdedup.h share/man/man1/cdedup.1; do
+  [ -f "$prefix/$f" ] || fail "$f was not installed"
+done
+lib=$(find "$prefix" -name libcdedup.a -print -quit)
+[ -n "$lib" ] || fail "libcdedup.a was not installed"
+config=$(find "$prefix" -name cdedupConfig.cmake -print -quit)
+[ -n "$config" ] || fail "cdedupConfig.cmake was not installed"
+[ -f "$(dirname "$config")/cdedupConfigVersion.cmake" ] || fail "cdedupConfigVersion.cmake was not installed"
+
+# The same compilers as the build: an instrumented or clang-built library
+# links only with its own toolchain's runtime.
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+cc=$(cache_value CMAKE_C_COMPILER)
+cxx=$(cache_value CMAKE_CXX_COMPILER)
+build_type=$(cache_value CMAKE_BUILD_TYPE)
+
+echo "--- build the example against the installed package"
+cmake -S "$src/examples/embed" -B "$tmp/embed" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE="${build_type:-Release}" \
+  -DCMAKE_C_FLAGS=-Werror >"$tmp/configure.log" 2>&1 || { cat "$tmp/configure.log" >&2; fail "the example does not configure"; }
+cmake --build "$tmp/embed" >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log" >&2; fail "the example does not build"; }
+embed=$tmp/embed/embed
+cdedup=$prefix/bin/cdedup
+
+# A consumer without C++ enabled is told why instead of failing at link time.
+mkdir -p "$tmp/conly"
+cat >"$tmp/conly/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(conly LANGUAGES C)
+find_package(cdedup REQUIRED)
+CMAKE
+if cmake -S "$tmp/conly" -B "$tmp/conly/build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
+  >"$tmp/conly.log" 2>&1; then
+  fail "a C-only consumer found the package; it would fail to link"
+fi
+grep -q "C++ library" "$tmp/conly.log" || { cat "$tmp/conly.log" >&2; fail "a C-only consumer got no explanation"; }
+
+echo "--- round trip in memory"
+"$embed" check
+
+echo "--- the example and the installed command agree"
+# Two copies of the installed tree: a repeat a few MiB back, as in a backup series.
+tar -C "$prefix" -cf "$tmp/once.tar" .
+cat "$tmp/once.tar" "$tmp/once.tar" >"$tmp/sample"
+size=$(stat -c %s "$tmp/sample")
+
+"$embed" e <"$tmp/sample" >"$tmp/by-embed.cdd" 2>"$tmp/embed.err"
+"$cdedup" e "$tmp/sample" "$tmp/by-cdedup.cdd" >"$tmp/cdedup.out"
+cmp "$tmp/by-embed.cdd" "$tmp/by-cdedup.cdd" || fail "the library and the command encode differently"
+grep -q "^sum=$size " "$tmp/embed.err" || { cat "$tmp/embed.err" >&2; fail "the example's statistics line does not count $size bytes"; }
+enc=$(stat -c %s "$tmp/by-embed.cdd")
+[ "$enc" -lt $((size * 3 / 4)) ] || fail "$size bytes encoded to $enc: the repeat was not found"
+
+"$cdedup" d "$tmp/by-embed.cdd" "$tmp/decoded-by-cdedup" >/dev/null
+cmp "$tmp/sample" "$tmp/decoded-by-cdedup" || fail "the command does not decode the example's stream"
+"$embed" d <"$tmp/by-cdedup.cdd" >"$tmp/decoded-by-embed" 2>/dev/null
+cmp "$tmp/sample" "$tmp/decoded-by-embed" || fail "the example does not decode the command's stream"
+
+echo "--- installed package ok: $size bytes -> $enc encoded"
