@@ -1,0 +1,168 @@
+// The pump loop of a front end, kept in one place so that every codec test
+// drives the codec by the same protocol; the report lines go to a memory
+// stream so the statistics can be read back without touching stdout.
+#include "support/codec_driver.h"
+
+#include <cdedup/cdedup.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace cdedup::test {
+
+namespace {
+
+uint64_t splitmix64(uint64_t& state) {
+  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+class SizeSource {
+ public:
+  explicit SizeSource(const BlockSizes& s) : sizes_(s), state_(s.seed) {}
+  size_t next() {
+    if (sizes_.max <= sizes_.min) return sizes_.min;
+    return sizes_.min + static_cast<size_t>(splitmix64(state_) % (sizes_.max - sizes_.min + 1));
+  }
+
+ private:
+  BlockSizes sizes_;
+  uint64_t state_;
+};
+
+// Reads one "name=value" number out of the report; -1 when it is not there.
+int64_t report_value(const std::string& report, const char* name) {
+  const std::string key = std::string(name) + "=";
+  for (size_t at = report.find(key); at != std::string::npos; at = report.find(key, at + 1)) {
+    if (at != 0 && report[at - 1] != ' ' && report[at - 1] != '\n') continue;  // "x=" inside another name
+    return std::strtoll(report.c_str() + at + key.size(), nullptr, 10);
+  }
+  return -1;
+}
+
+// Buffers after a NEED_INPUT past the end of input that a codec may ask for
+// (a truncated header or distance reads a few); more means it never stops.
+constexpr size_t MAX_REQUESTS_AFTER_END = 64;
+
+}  // namespace
+
+CodecResult run_codec(const Bytes& input, const CodecRun& run) {
+  CodecResult r;
+  char* report_buf = nullptr;
+  size_t report_len = 0;
+  FILE* report = open_memstream(&report_buf, &report_len);
+  Codec* c = codec_create();
+  if (c == nullptr || report == nullptr) {
+    ADD_FAILURE() << "codec_create or open_memstream failed";
+    if (report) std::fclose(report);
+    std::free(report_buf);
+    codec_destroy(c);
+    return r;
+  }
+  codec_set_report(c, report);
+  codec_set_reference_path(c, run.reference_path ? 1 : 0);
+
+  r.init_status = codec_init(c, run.mode, run.params.data());
+  if (r.init_status != 0) {
+    r.message = codec_message(c);
+  } else {
+    SizeSource in_sizes(run.in), out_sizes(run.out);
+    // Blocks the codec holds now; replaced only after the codec has let go of them.
+    auto out_block = std::make_unique<uint8_t[]>(1);
+    auto fresh_output = [&] {
+      const size_t n = out_sizes.next();
+      out_block = std::make_unique<uint8_t[]>(n);
+      codec_setbuf(c, out_block.get(), static_cast<int32_t>(n));
+    };
+    std::unique_ptr<uint8_t[]> in_block;
+    size_t in_off = 0, requests_after_end = 0;
+
+    fresh_output();
+    for (;;) {
+      const int32_t y = codec_run(c);
+      r.yields.push_back(y);
+      if (y == CODEC_NEED_INPUT) {
+        const size_t n = std::min(in_sizes.next(), input.size() - in_off);
+        if (n == 0 && ++requests_after_end > MAX_REQUESTS_AFTER_END) {
+          r.runaway = true;
+          break;
+        }
+        auto block = std::make_unique<uint8_t[]>(n == 0 ? 1 : n);
+        if (n != 0) std::memcpy(block.get(), input.data() + in_off, n);
+        codec_setbuf(c, block.get(), static_cast<int32_t>(n));
+        in_block = std::move(block);
+        in_off += n;
+        continue;
+      }
+      const int32_t produced = codec_outsize(c);
+      r.output.insert(r.output.end(), out_block.get(), out_block.get() + produced);
+      if (y != CODEC_OUTPUT_FULL) break;
+      fresh_output();
+    }
+    r.final_yield = r.yields.back();
+    r.message = codec_message(c);
+    codec_finish(c);
+  }
+  codec_destroy(c);
+  std::fclose(report);
+  r.report.assign(report_buf, report_len);
+  std::free(report_buf);
+  r.sum = report_value(r.report, "sum");
+  r.chunks = report_value(r.report, "x");
+  return r;
+}
+
+::testing::AssertionResult same_run(const CodecResult& reference, const CodecResult& fast) {
+  if (reference.output != fast.output) {
+    size_t i = 0;
+    while (i < reference.output.size() && i < fast.output.size() && reference.output[i] == fast.output[i]) ++i;
+    return ::testing::AssertionFailure() << "outputs differ: reference " << reference.output.size() << " bytes, fast "
+                                         << fast.output.size() << " bytes, first difference at " << i;
+  }
+  if (reference.yields != fast.yields) {
+    size_t i = 0;
+    while (i < reference.yields.size() && i < fast.yields.size() && reference.yields[i] == fast.yields[i]) ++i;
+    return ::testing::AssertionFailure() << "yield sequences differ at call " << i << " of " << reference.yields.size()
+                                         << " / " << fast.yields.size();
+  }
+  if (reference.final_yield != fast.final_yield || reference.message != fast.message ||
+      reference.sum != fast.sum || reference.chunks != fast.chunks || reference.init_status != fast.init_status ||
+      reference.runaway != fast.runaway)
+    return ::testing::AssertionFailure() << "results differ: reference final " << reference.final_yield << " \""
+                                         << reference.message << "\" sum=" << reference.sum << " x=" << reference.chunks
+                                         << "; fast final " << fast.final_yield << " \"" << fast.message
+                                         << "\" sum=" << fast.sum << " x=" << fast.chunks;
+  return ::testing::AssertionSuccess();
+}
+
+CodecResult run_both_paths(const Bytes& input, CodecRun run) {
+  run.reference_path = true;
+  const CodecResult reference = run_codec(input, run);
+  run.reference_path = false;
+  CodecResult fast = run_codec(input, run);
+  EXPECT_TRUE(same_run(reference, fast)) << "mode " << run.mode << ", params " << run.params[0] << " "
+                                         << run.params[1] << " " << run.params[2];
+  return fast;
+}
+
+Bytes seeded_bytes(uint64_t seed, size_t n) {
+  Bytes out(n);
+  uint64_t state = seed;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t v = splitmix64(state);
+    std::memcpy(out.data() + i, &v, 8);
+  }
+  if (i < n) {
+    const uint64_t v = splitmix64(state);
+    std::memcpy(out.data() + i, &v, n - i);
+  }
+  return out;
+}
+
+}  // namespace cdedup::test

@@ -1,0 +1,68 @@
+// In-process driver for codec tests: pumps a byte vector through a Codec the
+// way a front end would, with block sizes that are fixed or drawn from a
+// seeded generator, and records everything a caller can observe (output,
+// every yield code, the message and the printed lines).
+//
+// Every input and output block is a heap block of exactly its own size, so
+// under AddressSanitizer a codec that reads or writes past a block, or keeps
+// reading an input block after asking for the next one, is caught.  Input and
+// output sizes come from separate generators: the n-th block of each kind has
+// the same size in every run, whichever path or interleaving, so two runs
+// with equal settings can be compared yield by yield.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cdedup::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Sizes of successive blocks: `min` when min == max, else drawn from [min, max].
+struct BlockSizes {
+  size_t min = 65536;
+  size_t max = 65536;
+  uint64_t seed = 0;
+
+  static BlockSizes fixed(size_t n) { return BlockSizes{n, n, 0}; }
+  static BlockSizes ragged(uint64_t seed, size_t min, size_t max) { return BlockSizes{min, max, seed}; }
+};
+
+struct CodecRun {
+  int32_t mode = 0;                              // CODEC_MODE_ENCODE, _DECODE or _UNIQUE
+  std::array<int32_t, 3> params{100, 256, 1024}; // chunk length, index MiB, window MiB
+  bool reference_path = false;
+  BlockSizes in;
+  BlockSizes out;
+};
+
+struct CodecResult {
+  int32_t init_status = 0;    // codec_init's result; nothing else is set when it is not 0
+  Bytes output;               // every byte handed back, also those before a failure
+  std::vector<int32_t> yields;// every codec_run result, the final one included
+  int32_t final_yield = -1;   // CODEC_DONE or CODEC_ERROR
+  std::string message;        // codec_message after the last codec_run
+  std::string report;         // the lines the codec printed
+  int64_t sum = -1;           // from "sum=...": total_bytes (low 32 bits)
+  int64_t chunks = -1;        // from "x=...": chunk_count (low 32 bits)
+  bool runaway = false;       // the codec kept asking for input long after its end
+};
+
+CodecResult run_codec(const Bytes& input, const CodecRun& run);
+
+// Same output, yields, final yield, message and statistics.
+::testing::AssertionResult same_run(const CodecResult& reference, const CodecResult& fast);
+
+// Runs the reference path and the fast path with the same settings and block
+// sizes, records a failure when they differ, and returns the fast path's result.
+CodecResult run_both_paths(const Bytes& input, CodecRun run);
+
+// Deterministic pseudo-random bytes.
+Bytes seeded_bytes(uint64_t seed, size_t n);
+
+}  // namespace cdedup::test
