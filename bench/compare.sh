@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# End-to-end comparison on generated corpora: cdedup encode and decode (fast
+# and byte-at-a-time reference paths), cat, zstd -1 --long=30 -T1, and the
+# pipeline cdedup e | zstd -1.  Files are read from the page cache (each
+# corpus is read once before timing), outputs go to /dev/null or to files in
+# the work directory.  Prints MB/s (10^6 bytes of input per second), output
+# sizes and peak RSS.
+#
+#   bench/compare.sh [CDEDUP_BINARY] [WORK_DIR]
+#
+# Needs: zstd, GNU time (/usr/bin/time), tar.  About 3 GB of disk in WORK_DIR.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+bin=${1:-$here/../build/release/cdedup}
+work=${2:-/tmp/cdedup-bench}
+mkdir -p "$work"
+corpora=${CORPORA:-"backup random edited"}
+
+# ---------------------------------------------------------------- corpora
+make_backup() {  # five nightly tars of /usr/include with a few edits between them
+  local out=$work/backup.tar tree=$work/backup-tree
+  [ -s "$out" ] && return
+  rm -rf "$tree"; mkdir -p "$tree"
+  cp -r /usr/include "$tree/snapshot"
+  : > "$out"
+  for night in 1 2 3 4 5; do
+    find "$tree/snapshot" -type f | sort | awk -v n="$night" 'NR % 53 == n' | while read -r f; do
+      printf '/* night %s */\n' "$night" >> "$f"
+    done
+    find "$tree/snapshot" -type f | sort | awk -v n="$night" 'NR % 211 == n' | xargs -r rm -f
+    tar -C "$tree" -cf - snapshot >> "$out"
+  done
+  rm -rf "$tree"
+}
+
+make_random() {  # 512 MB of random bytes
+  local out=$work/random.bin
+  [ -s "$out" ] && return
+  head -c 512000000 /dev/urandom > "$out"
+}
+
+make_edited() {  # 256 MB random, then a copy with a few hundred small insertions and deletions
+  local out=$work/edited.bin
+  [ -s "$out" ] && return
+  python3 - "$out" <<'PY'
+import os, random, sys
+random.seed(9)
+base = os.urandom(256_000_000)
+parts, at = [base], 0
+edits = sorted(random.sample(range(len(base)), 400))
+for e in edits:
+    parts.append(base[at:e])
+    if random.random() < 0.5:
+        parts.append(os.urandom(random.randint(1, 64)))   # insertion
+        at = e
+    else:
+        at = min(len(base), e + random.randint(1, 64))    # deletion
+parts.append(base[at:])
+with open(sys.argv[1], "wb") as f:
+    for p in parts:
+        f.write(p)
+PY
+}
+
+# ---------------------------------------------------------------- timing
+# run LABEL INPUT_BYTES OUTPUT_FILE CMD...: prints label, seconds, MB/s, output size, peak RSS
+run() {
+  local label=$1 bytes=$2 outfile=$3; shift 3
+  local stats
+  stats=$( { /usr/bin/time -f '%e %M' "$@" > "$outfile" 2>/dev/null; } 2>&1 | tail -1)
+  local secs=${stats% *} rss=${stats#* }
+  local size=0
+  [ "$outfile" != /dev/null ] && size=$(stat -c %s "$outfile")
+  awk -v l="$label" -v s="$secs" -v b="$bytes" -v o="$size" -v r="$rss" \
+    'BEGIN { printf "  %-34s %7.2f s %9.1f MB/s %13d bytes %7.1f MiB RSS\n", l, s, (s > 0 ? b / s / 1e6 : 0), o, r / 1024 }'
+}
+
+pipeline() {  # cdedup e - - | zstd -1, timed as a whole
+  local in=$1 out=$2
+  /usr/bin/time -f '%e' bash -c "'$bin' e - - < '$in' 2>/dev/null | zstd -1 -q -c > '$out'" 2>&1 | tail -1
+}
+
+echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
+echo "cdedup:  $bin"
+echo "zstd:    $(zstd --version)"
+for corpus in $corpora; do
+  "make_$corpus"
+  case $corpus in backup) in=$work/backup.tar ;; random) in=$work/random.bin ;; edited) in=$work/edited.bin ;; esac
+  bytes=$(stat -c %s "$in")
+  cat "$in" > /dev/null   # into the page cache
+  echo
+  echo "== $corpus: $bytes bytes"
+  run "cat" "$bytes" /dev/null cat "$in"
+  run "cdedup e" "$bytes" "$work/$corpus.cdd" "$bin" e "$in" -
+  run "cdedup d" "$bytes" "$work/$corpus.out" "$bin" d "$work/$corpus.cdd" -
+  cmp -s "$in" "$work/$corpus.out" || { echo "  ROUND TRIP FAILED"; exit 1; }
+  run "cdedup --reference e" "$bytes" "$work/$corpus.ref.cdd" "$bin" --reference e "$in" -
+  cmp -s "$work/$corpus.cdd" "$work/$corpus.ref.cdd" || { echo "  REFERENCE OUTPUT DIFFERS"; exit 1; }
+  run "cdedup --reference d" "$bytes" /dev/null "$bin" --reference d "$work/$corpus.cdd" -
+  run "zstd -1 --long=30 -T1" "$bytes" "$work/$corpus.zst" zstd -1 --long=30 -T1 -q -c "$in"
+  secs=$(pipeline "$in" "$work/$corpus.cdd.zst")
+  awk -v s="$secs" -v b="$bytes" -v o="$(stat -c %s "$work/$corpus.cdd.zst")" \
+    'BEGIN { printf "  %-34s %7.2f s %9.1f MB/s %13d bytes\n", "cdedup e - - | zstd -1", s, b / s / 1e6, o }'
+  rm -f "$work/$corpus.out" "$work/$corpus.ref.cdd"
+done

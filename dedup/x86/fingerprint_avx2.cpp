@@ -1,0 +1,369 @@
+// Batch fingerprinting with AVX2: sixteen chunks in flight, eight per register.
+//
+// One MD5 step is a chain of about six dependent vector operations, so a
+// single group of eight lanes leaves most of the core idle; two independent
+// groups, their steps interleaved, cost hardly more time than one.  A third
+// group gained nothing measurable: with two the vector ports are the limit.  Fold blocks
+// are held word-major (one register-width column per block word) so a step
+// loads its message word for eight lanes at once.  Each round XORs the next
+// fill of every lane in by loading a 16-byte slice from each lane and
+// transposing in registers; a lane whose chunk is done takes the next chunk,
+// and a group with no lane left is not mixed at all.
+//
+// Reads stay inside each chunk: a lane reads 64 bytes in place only while at
+// least 64 of its bytes remain; its last fill comes from a zero-padded copy
+// of the chunk's tail, made when the lane takes the chunk.  Lane bookkeeping
+// uses selects and a bit mask of finished lanes instead of per-lane branches,
+// which would mispredict about once per chunk.
+//
+// This file is compiled with AVX2 enabled and is entered only after the CPU
+// check.  Everything here except the entry point has internal linkage and no
+// inline function or template of a shared header is used, so no AVX2 code can
+// be picked by the linker to stand in for code of the other files.
+#if defined(__x86_64__) || defined(_M_X64)
+
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "dedup/fingerprint_lanes.h"
+
+namespace cdedup {
+
+namespace {
+
+using V = __m256i;
+
+constexpr int GROUP = 8;  // lanes per register
+constexpr int GROUPS = 2;
+constexpr int LANES = GROUP * GROUPS;
+constexpr uint32_t FILL = 63;
+constexpr uint32_t IV0 = 0x67452301, IV1 = 0xEFCDAB89, IV2 = 0x98BADCFE, IV3 = 0x10325476;
+
+inline V splat(uint32_t k) { return _mm256_set1_epi32(static_cast<int>(k)); }
+inline V add(V a, V b) { return _mm256_add_epi32(a, b); }
+inline V vxor(V a, V b) { return _mm256_xor_si256(a, b); }
+inline V vand(V a, V b) { return _mm256_and_si256(a, b); }
+inline V andnot(V a, V b) { return _mm256_andnot_si256(a, b); }  // ~a & b
+
+// Left to itself the compiler re-associates a + m + k + f as (a + f) + (m + k),
+// which puts one more addition on the chain through b.  An empty asm statement
+// fixes the order.
+inline V settled(V x) {
+  asm("" : "+x"(x));
+  return x;
+}
+
+template <int S>
+inline V rotl(V x) {
+  if constexpr (S == 16) {  // one byte shuffle instead of two shifts and an OR
+    const V swap_halves = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13,  //
+                                           2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+    return _mm256_shuffle_epi8(x, swap_halves);
+  }
+  return _mm256_or_si256(_mm256_slli_epi32(x, S), _mm256_srli_epi32(x, 32 - S));
+}
+
+// The additive constants, one register-width row per step.  The rows of the
+// last sixteen steps hold k - 1 (see step_i).  Read from memory as operands:
+// built in registers they would cost a broadcast per step.
+struct alignas(32) StepConstants {
+  uint32_t row[64][GROUP];
+};
+
+constexpr StepConstants make_step_constants() {
+  constexpr uint32_t k[64] = {
+      0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+      0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+      0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+      0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+      0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+      0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+      0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+      0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
+  StepConstants t{};
+  for (int j = 0; j < 64; ++j)
+    for (int l = 0; l < GROUP; ++l) t.row[j][l] = j < 48 ? k[j] : k[j] - 1;
+  return t;
+}
+
+constexpr StepConstants STEP_CONSTANTS = make_step_constants();
+
+// The auxiliary functions arranged to put as few operations as possible
+// after the newest value b; a + m + k is formed off that path.
+template <int S>
+inline V step_f(V a, V b, V c, V d, V m, V k) {
+  const V t = settled(add(add(a, m), k));
+  return add(b, rotl<S>(add(t, vxor(d, vand(b, vxor(c, d))))));
+}
+
+// G = (b & d) | (c & ~d); the two terms never share a bit, so they may be added.
+template <int S>
+inline V step_g(V a, V b, V c, V d, V m, V k) {
+  const V t = settled(add(add(add(a, m), k), andnot(d, c)));
+  return add(b, rotl<S>(add(t, vand(b, d))));
+}
+
+template <int S>
+inline V step_h(V a, V b, V c, V d, V m, V k) {
+  const V t = settled(add(add(a, m), k));
+  return add(b, rotl<S>(add(t, vxor(b, vxor(c, d)))));
+}
+
+// I = c ^ (b | ~d) = ~(c ^ (~b & d)), and x + ~v = x - v - 1: the NOT is
+// folded into the constant, which holds k - 1.
+template <int S>
+inline V step_i(V a, V b, V c, V d, V m, V k_minus_1) {
+  const V t = settled(add(add(a, m), k_minus_1));
+  return add(b, rotl<S>(_mm256_sub_epi32(t, vxor(c, andnot(b, d)))));
+}
+
+// Word k of the fold blocks of eight lanes.  Word 15 carries, in its top
+// byte, the fill index of the fill being mixed.
+struct alignas(32) Block {
+  V w[16];
+};
+
+// One fold_mix on each lane of NG groups: MD5 of each block from the IV,
+// result XORed into words 0..3.  The groups' steps alternate so their
+// dependency chains overlap.
+#define CDEDUP_STEP(FN, a, b, c, d, i, j, s)                                   \
+  do {                                                                         \
+    a##0 = FN<s>(a##0, b##0, c##0, d##0, m0[i], kt[j]);                        \
+    if constexpr (NG == 2) a##1 = FN<s>(a##1, b##1, c##1, d##1, m1[i], kt[j]); \
+  } while (0)
+
+template <int NG>
+void mix_groups(Block* g0, Block* g1) {
+  V* m0 = g0->w;
+  [[maybe_unused]] V* m1 = NG == 2 ? g1->w : g0->w;
+  // Hidden from the optimiser so that it keeps the constants in memory.
+  const V* kt = reinterpret_cast<const V*>(STEP_CONSTANTS.row);
+  asm("" : "+r"(kt));
+  V a0 = splat(IV0), b0 = splat(IV1), c0 = splat(IV2), d0 = splat(IV3);
+  [[maybe_unused]] V a1 = a0, b1 = b0, c1 = c0, d1 = d0;
+
+  CDEDUP_STEP(step_f, a, b, c, d, 0, 0, 7);
+  CDEDUP_STEP(step_f, d, a, b, c, 1, 1, 12);
+  CDEDUP_STEP(step_f, c, d, a, b, 2, 2, 17);
+  CDEDUP_STEP(step_f, b, c, d, a, 3, 3, 22);
+  CDEDUP_STEP(step_f, a, b, c, d, 4, 4, 7);
+  CDEDUP_STEP(step_f, d, a, b, c, 5, 5, 12);
+  CDEDUP_STEP(step_f, c, d, a, b, 6, 6, 17);
+  CDEDUP_STEP(step_f, b, c, d, a, 7, 7, 22);
+  CDEDUP_STEP(step_f, a, b, c, d, 8, 8, 7);
+  CDEDUP_STEP(step_f, d, a, b, c, 9, 9, 12);
+  CDEDUP_STEP(step_f, c, d, a, b, 10, 10, 17);
+  CDEDUP_STEP(step_f, b, c, d, a, 11, 11, 22);
+  CDEDUP_STEP(step_f, a, b, c, d, 12, 12, 7);
+  CDEDUP_STEP(step_f, d, a, b, c, 13, 13, 12);
+  CDEDUP_STEP(step_f, c, d, a, b, 14, 14, 17);
+  CDEDUP_STEP(step_f, b, c, d, a, 15, 15, 22);
+
+  CDEDUP_STEP(step_g, a, b, c, d, 1, 16, 5);
+  CDEDUP_STEP(step_g, d, a, b, c, 6, 17, 9);
+  CDEDUP_STEP(step_g, c, d, a, b, 11, 18, 14);
+  CDEDUP_STEP(step_g, b, c, d, a, 0, 19, 20);
+  CDEDUP_STEP(step_g, a, b, c, d, 5, 20, 5);
+  CDEDUP_STEP(step_g, d, a, b, c, 10, 21, 9);
+  CDEDUP_STEP(step_g, c, d, a, b, 15, 22, 14);
+  CDEDUP_STEP(step_g, b, c, d, a, 4, 23, 20);
+  CDEDUP_STEP(step_g, a, b, c, d, 9, 24, 5);
+  CDEDUP_STEP(step_g, d, a, b, c, 14, 25, 9);
+  CDEDUP_STEP(step_g, c, d, a, b, 3, 26, 14);
+  CDEDUP_STEP(step_g, b, c, d, a, 8, 27, 20);
+  CDEDUP_STEP(step_g, a, b, c, d, 13, 28, 5);
+  CDEDUP_STEP(step_g, d, a, b, c, 2, 29, 9);
+  CDEDUP_STEP(step_g, c, d, a, b, 7, 30, 14);
+  CDEDUP_STEP(step_g, b, c, d, a, 12, 31, 20);
+
+  CDEDUP_STEP(step_h, a, b, c, d, 5, 32, 4);
+  CDEDUP_STEP(step_h, d, a, b, c, 8, 33, 11);
+  CDEDUP_STEP(step_h, c, d, a, b, 11, 34, 16);
+  CDEDUP_STEP(step_h, b, c, d, a, 14, 35, 23);
+  CDEDUP_STEP(step_h, a, b, c, d, 1, 36, 4);
+  CDEDUP_STEP(step_h, d, a, b, c, 4, 37, 11);
+  CDEDUP_STEP(step_h, c, d, a, b, 7, 38, 16);
+  CDEDUP_STEP(step_h, b, c, d, a, 10, 39, 23);
+  CDEDUP_STEP(step_h, a, b, c, d, 13, 40, 4);
+  CDEDUP_STEP(step_h, d, a, b, c, 0, 41, 11);
+  CDEDUP_STEP(step_h, c, d, a, b, 3, 42, 16);
+  CDEDUP_STEP(step_h, b, c, d, a, 6, 43, 23);
+  CDEDUP_STEP(step_h, a, b, c, d, 9, 44, 4);
+  CDEDUP_STEP(step_h, d, a, b, c, 12, 45, 11);
+  CDEDUP_STEP(step_h, c, d, a, b, 15, 46, 16);
+  CDEDUP_STEP(step_h, b, c, d, a, 2, 47, 23);
+
+  CDEDUP_STEP(step_i, a, b, c, d, 0, 48, 6);
+  CDEDUP_STEP(step_i, d, a, b, c, 7, 49, 10);
+  CDEDUP_STEP(step_i, c, d, a, b, 14, 50, 15);
+  CDEDUP_STEP(step_i, b, c, d, a, 5, 51, 21);
+  CDEDUP_STEP(step_i, a, b, c, d, 12, 52, 6);
+  CDEDUP_STEP(step_i, d, a, b, c, 3, 53, 10);
+  CDEDUP_STEP(step_i, c, d, a, b, 10, 54, 15);
+  CDEDUP_STEP(step_i, b, c, d, a, 1, 55, 21);
+  CDEDUP_STEP(step_i, a, b, c, d, 8, 56, 6);
+  CDEDUP_STEP(step_i, d, a, b, c, 15, 57, 10);
+  CDEDUP_STEP(step_i, c, d, a, b, 6, 58, 15);
+  CDEDUP_STEP(step_i, b, c, d, a, 13, 59, 21);
+  CDEDUP_STEP(step_i, a, b, c, d, 4, 60, 6);
+  CDEDUP_STEP(step_i, d, a, b, c, 11, 61, 10);
+  CDEDUP_STEP(step_i, c, d, a, b, 2, 62, 15);
+  CDEDUP_STEP(step_i, b, c, d, a, 9, 63, 21);
+
+  m0[0] = vxor(m0[0], add(a0, splat(IV0)));
+  m0[1] = vxor(m0[1], add(b0, splat(IV1)));
+  m0[2] = vxor(m0[2], add(c0, splat(IV2)));
+  m0[3] = vxor(m0[3], add(d0, splat(IV3)));
+  if constexpr (NG == 2) {
+    m1[0] = vxor(m1[0], add(a1, splat(IV0)));
+    m1[1] = vxor(m1[1], add(b1, splat(IV1)));
+    m1[2] = vxor(m1[2], add(c1, splat(IV2)));
+    m1[3] = vxor(m1[3], add(d1, splat(IV3)));
+  }
+}
+
+#undef CDEDUP_STEP
+
+// Lane l's 16 bytes at lo in the low half, lane l+4's at hi in the high half.
+inline V load_pair(const uint8_t* lo, const uint8_t* hi) {
+  const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo));
+  const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi));
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(l), h, 1);
+}
+
+struct Lanes {
+  Block blk[GROUPS];
+  alignas(32) uint32_t keep[GROUPS][GROUP];  // all ones: continue the block; 0: a new chunk starts
+  alignas(32) uint32_t fill[GROUPS][GROUP];  // bytes in this round's fill
+  alignas(32) uint32_t left[GROUPS][GROUP];  // bytes of the chunk not yet in any fill
+  // The chunk's last min(64, length) bytes, ending at offset 64; zeros after.
+  // A fill of fewer than 64 remaining bytes is read from here, so reading 64
+  // bytes at once never passes the chunk's end.
+  alignas(32) uint8_t tail[LANES][128];
+  const uint8_t* ptr[LANES];
+  size_t chunk[LANES];
+  unsigned busy[GROUPS];  // bit i: lane i of the group holds a chunk
+};
+
+// XOR one fill per lane into a group's blocks and set the fill index.  Each
+// lane's source is a select, not a branch: whether a lane reads in place this
+// round follows no pattern a predictor could learn.  The 16-byte slices of
+// four lane pairs transpose with unpacks alone because load_pair already put
+// lane i and lane i+4 in the two halves.
+void load_group(Lanes& s, int g) {
+  Block& b = s.blk[g];
+  const uint8_t* src[GROUP];  // 64 readable bytes starting with this round's fill
+  for (int i = 0; i < GROUP; ++i) {
+    const int l = g * GROUP + i;
+    const uint32_t n = s.left[g][i];
+    const uint32_t f = n < FILL ? n : FILL;
+    src[i] = n > FILL ? s.ptr[l] : s.tail[l] + 64 - n;
+    s.fill[g][i] = f;
+    s.left[g][i] = n - f;
+    s.ptr[l] += f;
+  }
+  const V keep = _mm256_load_si256(reinterpret_cast<const V*>(s.keep[g]));
+  for (int q = 0; q < 4; ++q) {
+    const int o = 16 * q;
+    const V r0 = load_pair(src[0] + o, src[4] + o);
+    const V r1 = load_pair(src[1] + o, src[5] + o);
+    const V r2 = load_pair(src[2] + o, src[6] + o);
+    const V r3 = load_pair(src[3] + o, src[7] + o);
+    const V t0 = _mm256_unpacklo_epi32(r0, r1);
+    const V t1 = _mm256_unpackhi_epi32(r0, r1);
+    const V t2 = _mm256_unpacklo_epi32(r2, r3);
+    const V t3 = _mm256_unpackhi_epi32(r2, r3);
+    V* w = b.w + 4 * q;
+    w[0] = vxor(vand(w[0], keep), _mm256_unpacklo_epi64(t0, t2));
+    w[1] = vxor(vand(w[1], keep), _mm256_unpackhi_epi64(t0, t2));
+    w[2] = vxor(vand(w[2], keep), _mm256_unpacklo_epi64(t1, t3));
+    w[3] = vxor(vand(w[3], keep), _mm256_unpackhi_epi64(t1, t3));
+  }
+  // Byte 63 of the source is the next fill's first byte (or padding), not
+  // part of this fill; the fill index takes its place.
+  const V fill = _mm256_load_si256(reinterpret_cast<const V*>(s.fill[g]));
+  b.w[15] = _mm256_or_si256(vand(b.w[15], splat(0x00FFFFFF)), _mm256_slli_epi32(fill, 24));
+}
+
+void put_key(ChunkKey& key, const Block& b, int i, uint32_t len) {
+  // x86 is little-endian: lane words are already in key byte order.
+  for (int k = 0; k < 3; ++k) std::memcpy(key.bytes + 4 * k, reinterpret_cast<const uint8_t*>(&b.w[k]) + 4 * i, 4);
+  std::memcpy(key.bytes + 12, reinterpret_cast<const uint8_t*>(&b.w[3]) + 4 * i, 2);
+  key.bytes[14] = static_cast<uint8_t>(len);
+  key.bytes[15] = static_cast<uint8_t>(len >> 8);
+}
+
+}  // namespace
+
+void fingerprint_chunks_avx2(const uint8_t* const* starts, const uint32_t* lens, size_t count, ChunkKey* keys) {
+  if (count == 0) return;
+  Lanes s;
+  size_t next = 0;
+  s.busy[0] = s.busy[1] = 0;
+  for (auto& t : s.tail) {
+    _mm256_store_si256(reinterpret_cast<V*>(t + 64), _mm256_setzero_si256());
+    _mm256_store_si256(reinterpret_cast<V*>(t + 96), _mm256_setzero_si256());
+  }
+  // An idle lane looks like an empty chunk that never ends: no bytes, zero
+  // fills from its tail, and no key written.
+  auto take = [&](int l) {
+    const int g = l / GROUP, i = l % GROUP;
+    s.keep[g][i] = 0;
+    uint8_t* tail = s.tail[l];
+    if (next == count) {
+      s.ptr[l] = tail;
+      s.left[g][i] = 0;
+      s.busy[g] &= ~(1u << i);
+      return;
+    }
+    const uint8_t* p = starts[next];
+    const uint32_t n = lens[next];
+    if (n >= 64) {
+      const uint8_t* e = p + n - 64;
+      _mm256_store_si256(reinterpret_cast<V*>(tail), _mm256_loadu_si256(reinterpret_cast<const V*>(e)));
+      _mm256_store_si256(reinterpret_cast<V*>(tail + 32), _mm256_loadu_si256(reinterpret_cast<const V*>(e + 32)));
+    } else if (n > 0) {
+      std::memcpy(tail + 64 - n, p, n);
+    }
+    s.chunk[l] = next++;
+    s.ptr[l] = p;
+    s.left[g][i] = n;
+    s.busy[g] |= 1u << i;
+  };
+  for (int l = 0; l < LANES; ++l) take(l);
+
+  while ((s.busy[0] | s.busy[1]) != 0) {
+    for (int g = 0; g < GROUPS; ++g) {
+      if (s.busy[g] == 0) continue;
+      load_group(s, g);
+    }
+
+    if (s.busy[0] != 0 && s.busy[1] != 0) {
+      mix_groups<2>(&s.blk[0], &s.blk[1]);
+    } else {
+      mix_groups<1>(&s.blk[s.busy[0] != 0 ? 0 : 1], nullptr);
+    }
+
+    for (int g = 0; g < GROUPS; ++g) {
+      if (s.busy[g] == 0) continue;
+      const V left = _mm256_load_si256(reinterpret_cast<const V*>(s.left[g]));
+      const V zero = _mm256_setzero_si256();
+      unsigned done = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(left, zero))));
+      done &= s.busy[g];
+      _mm256_store_si256(reinterpret_cast<V*>(s.keep[g]), _mm256_cmpeq_epi32(zero, zero));
+      while (done != 0) {
+        const int i = __builtin_ctz(done);
+        done &= done - 1;
+        const int l = g * GROUP + i;
+        const size_t c = s.chunk[l];
+        put_key(keys[c], s.blk[g], i, lens[c]);
+        take(l);
+      }
+    }
+  }
+}
+
+}  // namespace cdedup
+
+#endif
