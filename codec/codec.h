@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "dedup/boundary_scan.h"
+#include "dedup/chunk_check.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
 #include "dedup/fingerprint.h"
@@ -72,6 +73,7 @@ struct Codec {
   uint32_t chunk_buf_len;
   alignas(64) uint8_t chunk_buf[cdedup::CHUNK_BUF_BYTES];
   cdedup::SplitBatch batch;
+  cdedup::CheckKey check_key;  // the lossless encoder's per-run content-check key
 
   // ---- Mode and reporting ----
   int32_t mode;        // CODEC_MODE_ENCODE, CODEC_MODE_DECODE or CODEC_MODE_UNIQUE

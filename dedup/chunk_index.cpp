@@ -33,8 +33,9 @@ inline bool key_equal(const uint8_t* a, const uint8_t* b) {
 
 }  // namespace
 
-uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position) {
+uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position, uint64_t check) {
   IndexSlot* const tbl = ix.htbl;
+  uint64_t* const chk = ix.check;
   const uint32_t n = ix.cfg_tblsize;
   const uint32_t home = index_home(ix, key);
 
@@ -48,7 +49,7 @@ uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t po
       last_expired = run;
     } else if (key_equal(tbl[s].key, key)) {
       ix.found_pos = tag - 2;
-      return 1;
+      return chk == nullptr || chk[s] == check ? INDEX_HIT : INDEX_HIT_MISMATCH;
     }
     if (++s == n) s = 0;
   }
@@ -63,15 +64,20 @@ uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t po
     const uint32_t victim = last_expired < PROBE_WINDOW ? last_expired : run - 1;
     uint32_t dst = slot_add(home, victim, n);
     // s is now the slot just past the run: the empty one, or past a full window.
-    if (run < PROBE_WINDOW) tbl[s] = tbl[dst];
+    if (run < PROBE_WINDOW) {
+      tbl[s] = tbl[dst];
+      if (chk != nullptr) chk[s] = chk[dst];
+    }
     while (dst != home) {
       const uint32_t src = dst == 0 ? n - 1 : dst - 1;
       tbl[dst] = tbl[src];
+      if (chk != nullptr) chk[dst] = chk[src];
       dst = src;
     }
   }
   tbl[home].pos_tag = position + 2;
   std::memcpy(tbl[home].key, new_key, 16);
+  if (chk != nullptr) chk[home] = check;
   return 0;
 }
 
@@ -99,6 +105,7 @@ void index_sweep(ChunkIndex& ix, uint32_t position, uint32_t chunk_len) {
 
 void index_clear(ChunkIndex& ix) {
   if (ix.htbl != nullptr) std::memset(static_cast<void*>(ix.htbl), 0, ix.encmem_bytes);
+  if (ix.check != nullptr) std::memset(ix.check, 0, sizeof(uint64_t) * ix.cfg_tblsize);
   ix.sweep_cursor = 0;
   ix.expired_count = 0;
   ix.cfg_tblsize = index_tblsize(ix.encmem_bytes);

@@ -40,7 +40,15 @@ struct ChunkIndex {
   uint32_t expired_count;   // slots expired since the last clear
   hinf records[PROBE_WINDOW];
   IndexSlot* htbl;
+  uint64_t* check;  // optional: a content check per slot, moved with its entry
 };
+
+// Results of index_find_or_insert.
+inline constexpr uint32_t INDEX_MISS = 0;
+inline constexpr uint32_t INDEX_HIT = 1;
+// An equal key whose content check differs: a different chunk with the same
+// key.  Like a hit, the table is left as it is.
+inline constexpr uint32_t INDEX_HIT_MISMATCH = 2;
 
 // Positions count modulo POS_LIMIT; n is at most 65535.
 inline uint32_t pos_advance(uint32_t p, uint32_t n) {
@@ -64,7 +72,9 @@ inline uint32_t index_home(const ChunkIndex& ix, const uint8_t* key) {
 // 1 and found_pos set when a live equal key lies in the key's window (table
 // unchanged); else 0, after inserting the key at `position` unless that is
 // INDEX_LOOKUP_ONLY.
-uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position);
+// With a check array, `check` is stored with an inserted key and compared on
+// a hit.
+uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position, uint64_t check = 0);
 
 // Slots one sweep after a chunk of chunk_len bytes visits: enough that the
 // cursor covers the whole table while the position advances POS_LIMIT - W.

@@ -32,10 +32,10 @@ struct RefState {
 };
 
 // Looks the finished chunk up (inserting it on a miss), decides its record and
-// advances the stream position and statistics.  `first4` holds the chunk's
-// first min(len, 4) bytes.  The caller sweeps the index afterwards unless
-// this was the final chunk.
-ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& key, uint32_t len, const uint8_t* first4);
+// advances the stream position and statistics.  `chunk` holds the chunk's
+// len bytes.  The caller sweeps the index afterwards unless this was the
+// final chunk.
+ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& key, uint32_t len, const uint8_t* chunk);
 
 // The header bytes and the parameter line; done the same way by both paths.
 void encoder_open_stream(Codec& c, uint8_t header[4]);

@@ -3,6 +3,7 @@
 // and the choice between a reference, an escaped literal and raw bytes.
 #include <cdedup/cdedup.h>
 
+#include "dedup/chunk_check.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
 #include "dedup/encoder.h"
@@ -22,12 +23,15 @@ void encoder_open_stream(Codec& c, uint8_t header[4]) {
   c.chunk_buf_len = 0;
 }
 
-ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& key, uint32_t len, const uint8_t* first4) {
+ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& key, uint32_t len, const uint8_t* chunk) {
   ChunkPlan plan{};
   const uint32_t pos = c.stream_pos;
-  const uint32_t found = index_find_or_insert(c.index, key.bytes, pos);
-  const uint32_t distance = found ? pos_distance(c.index.found_pos, pos) : 0;
-  const bool duplicate = found && distance < c.index.cfg_decwinsize;
+  const uint64_t check = c.index.check != nullptr ? chunk_check(c.check_key, chunk, len) : 0;
+  const uint32_t found = index_find_or_insert(c.index, key.bytes, pos, check);
+  const uint32_t distance = found != INDEX_MISS ? pos_distance(c.index.found_pos, pos) : 0;
+  // A hit whose content check differs is another chunk under the same key:
+  // it is written out, and the index keeps its entry, as for a hit too far back.
+  const bool duplicate = found == INDEX_HIT && distance < c.index.cfg_decwinsize;
 
   if (c.mode == CODEC_MODE_UNIQUE) {
     plan.emit_chunk = !duplicate;
@@ -37,7 +41,7 @@ ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& key, uint32_t len, 
     rs.src_pos = pos_distance(distance, pos);
     plan.emit_chunk = false;
   } else {
-    if (needs_literal_escape(first4, len)) plan.esc_len = static_cast<uint32_t>(write_literal_escape(plan.esc));
+    if (needs_literal_escape(chunk, len)) plan.esc_len = static_cast<uint32_t>(write_literal_escape(plan.esc));
     plan.emit_chunk = true;
   }
   rs.cont_pos = rs.src_pos + len;

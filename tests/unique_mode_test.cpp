@@ -12,6 +12,7 @@
 #include "dedup/chunker.h"
 #include "dedup/fingerprint.h"
 #include "support/codec_driver.h"
+#include "support/collision.h"
 
 namespace cdedup::test {
 namespace {
@@ -143,70 +144,6 @@ TEST(UniqueMode, ChunkLengthAboveSixteenBits) {
   const size_t wide = count_chunks(in, 65636);
   EXPECT_EQ(r.chunks, static_cast<int64_t>(wide));
   EXPECT_NE(wide, count_chunks(in, 100));
-}
-
-// A final chunk that is not the same bytes as an earlier chunk but has its
-// key.  Equal content cannot do it: a chunk's end depends on its own bytes
-// only, so a copy of a whole chunk ends where the chunk did.  The fold XORs
-// later fills onto bytes 16..62 of the block as the previous mix left them,
-// so flipping byte p of the first fill and byte p of the second, and
-// cancelling the mix difference in the second fill's first 16 bytes, keeps
-// the block, and so the key.
-struct Collision {
-  Bytes a;  // a first chunk, cut by the chunker at its last byte
-  Bytes b;  // same length and key as a, and no boundary in it
-};
-
-bool has_boundary_after(const Bytes& prefix, const Bytes& tail, uint32_t chunklen, size_t* first = nullptr) {
-  Chunker ck{};
-  chunker_init(ck, chunklen);
-  for (uint8_t x : prefix)
-    if (chunker_feed(ck, x)) chunker_end_chunk(ck);
-  for (size_t i = 0; i < tail.size(); ++i)
-    if (chunker_feed(ck, tail[i])) {
-      if (first) *first = i;
-      return true;
-    }
-  return false;
-}
-
-ChunkKey key_of(const Bytes& chunk) {
-  FoldBlock fb;
-  fold_reset(fb);
-  for (uint8_t x : chunk) fold_add(fb, x);
-  ChunkKey key;
-  fold_finish(fb, static_cast<uint32_t>(chunk.size()), key);
-  return key;
-}
-
-Collision make_collision(uint32_t chunklen, size_t len) {
-  Collision c;
-  for (uint64_t seed = 1;; ++seed) {
-    c.a = seeded_bytes(seed * 131, len);
-    size_t first = 0;
-    if (has_boundary_after({}, c.a, chunklen, &first) && first == len - 1) break;
-  }
-  auto mixed_first_fill = [](const Bytes& chunk) {
-    FoldBlock fb;
-    fold_reset(fb);
-    for (size_t i = 0; i < 63; ++i) fold_add(fb, chunk[i]);
-    fold_mix(fb);
-    return fb;
-  };
-  const FoldBlock ma = mixed_first_fill(c.a);
-  // p lands the second change among the last 16 bytes, so b's ends differ from a's.
-  for (size_t p = len - 16 - 63; p < len - 63; ++p) {
-    for (int d = 1; d < 256; ++d) {
-      c.b = c.a;
-      c.b[p] ^= static_cast<uint8_t>(d);
-      c.b[63 + p] ^= static_cast<uint8_t>(d);
-      const FoldBlock mb = mixed_first_fill(c.b);
-      for (size_t i = 0; i < 16; ++i) c.b[63 + i] ^= static_cast<uint8_t>(ma.bytes[i] ^ mb.bytes[i]);
-      if (!has_boundary_after(c.a, c.b, chunklen)) return c;
-    }
-  }
-  c.b.clear();
-  return c;
 }
 
 TEST(UniqueMode, FinalChunkWithAnEarlierKeyIsDropped) {
