@@ -143,6 +143,7 @@ int main(int argc, char** argv) {
   }
   const int nargs = argc - first;
   if (nargs < 3) {
+    complain("missing arguments: MODE, INPUT and OUTPUT are required");
     print_short_usage(stderr);
     return EXIT_USAGE;
   }

@@ -33,8 +33,7 @@ void destroy_body(Codec& c) {
 
 void release_large_block(Codec& c) {
   if (codec_is_decoder(c)) {
-    large_block_free(c.decwin, c.index.cfg_decwinsize);
-    c.decwin = nullptr;
+    codec_release_window(c);
   } else {
     large_block_free(c.index.htbl, htbl_bytes(c));
     large_block_free(c.index.check, check_bytes(c));
@@ -63,6 +62,13 @@ void codec_frame_free(void* frame) noexcept {
   Codec* owner;
   std::memcpy(&owner, static_cast<unsigned char*>(frame) - FRAME_HEADER, sizeof owner);
   owner->frame_in_use = false;
+}
+
+void codec_release_window(Codec& c) {
+  large_block_free(c.decwin, c.index.cfg_decwinsize);
+  large_block_free(c.decwin_starts, decwin_starts_bytes(c.index.cfg_decwinsize));
+  c.decwin = nullptr;
+  c.decwin_starts = nullptr;
 }
 
 void codec_report(Codec& c, const char* fmt, ...) {
@@ -126,6 +132,7 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
     ix.cfg_decwinsize = 0;
     c->decwin_pos = 0;
     c->decwin = nullptr;
+    c->decwin_starts = nullptr;
     return 0;
   }
 
@@ -170,8 +177,7 @@ void codec_reset(Codec* c) {
   destroy_body(*c);
   if (codec_is_decoder(*c)) {
     // The next stream reads its own header and asks for a window of its size.
-    large_block_free(c->decwin, c->index.cfg_decwinsize);
-    c->decwin = nullptr;
+    codec_release_window(*c);
     c->decwin_pos = 0;
   } else if (c->index.htbl != nullptr) {
     index_clear(c->index);

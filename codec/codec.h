@@ -63,6 +63,7 @@ struct Codec {
   uint32_t stream_pos;
   uint8_t* decwin;
   uint32_t decwin_pos;
+  uint32_t* decwin_starts;  // fast decoder: per 64 window bytes, the chunk that starts there (see decoder.cpp)
 
   // ---- Chunker, fold block, key ----
   cdedup::Chunker chunker;
@@ -90,5 +91,8 @@ void codec_report(Codec& c, const char* fmt, ...) __attribute__((format(printf, 
 void codec_set_message(Codec& c, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 inline bool codec_is_decoder(const Codec& c) { return c.mode == CODEC_MODE_DECODE; }
+
+// Gives back the decoder's window and its chunk-start table, if any.
+void codec_release_window(Codec& c);
 
 }  // namespace cdedup

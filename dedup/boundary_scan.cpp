@@ -89,18 +89,13 @@ uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_
       lh[k] = k == 0 ? h : warm_up(t, empty, data + base[k]);
     }
     const size_t span = per_lane * 64;
-    for (size_t i = 0; i < span; i += 8) {
-      uint64_t in[LANES], out[LANES];
+    const uint8_t* lp[LANES];
+    for (size_t k = 0; k < LANES; ++k) lp[k] = data + base[k];
+    for (size_t i = 0; i < span; ++i) {
       for (size_t k = 0; k < LANES; ++k) {
-        in[k] = load64(data + base[k] + i);
-        out[k] = load64(data + base[k] + i - 16);
-      }
-      for (size_t b = 0; b < 8; ++b) {
-        for (size_t k = 0; k < LANES; ++k) {
-          lh[k] = roll(t, lh[k], static_cast<uint8_t>(in[k] >> (8 * b)), static_cast<uint8_t>(out[k] >> (8 * b)));
-          if (lh[k] < t.threshold) [[unlikely]]
-            mark(bits, base[k] + i + b);
-        }
+        lh[k] = roll(t, lh[k], lp[k][i], lp[k][i - 16]);
+        if (lh[k] < t.threshold) [[unlikely]]
+          mark(bits, base[k] + i);
       }
     }
     h = lh[LANES - 1];

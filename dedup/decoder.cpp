@@ -9,10 +9,19 @@
 // wholly in the span is stored in the window and written out straight from
 // the input; only a chunk cut by the end of a span is gathered in chunk_buf.
 //
-// A copy is materialised into chunk_buf in growing pieces (most chunks end in
-// the first 256 bytes) and its boundary searched in each piece as it lands.
-// A distance shorter than the bytes copied so far repeats the last bytes,
-// which is what the byte-by-byte copy through the window does.
+// A copy almost always names the start of a chunk decoded earlier, and such a
+// copy ends exactly where that chunk ended: same bytes, same boundary.  So
+// the decoder notes, for every 64 window bytes, the chunk that starts there
+// and its length (a chunk is at least 64 bytes long, so one slot suffices),
+// and forgets the note as soon as any byte of those 64 is overwritten.  A
+// noted chunk's start byte is older than the rest of it, and the window is
+// overwritten oldest first, so a note that survives stands for a chunk whose
+// bytes are all still in the window: the copy is then one memcpy, with no
+// boundary search.  Any other copy is materialised into chunk_buf in growing
+// pieces (most chunks end in the first 256 bytes) and its boundary searched
+// in each piece as it lands; a distance shorter than the bytes copied so far
+// repeats the last bytes, which is what the byte-by-byte copy through the
+// window does.
 //
 // Output, yields, statistics and failures are those of the byte-at-a-time
 // decoder, which the tests and fuzzers hold this one to.
@@ -29,13 +38,21 @@ namespace cdedup {
 
 namespace {
 
-// Appends decoded bytes to the circular window (a window of 0 keeps nothing).
+// A chunk-start note: offset in its 64 bytes plus one (0: no note), length above.
+inline uint32_t start_note(uint32_t index, uint32_t len) { return len << 8 | ((index & 63) + 1); }
+
+// Appends decoded bytes to the circular window (a window of 0 keeps nothing),
+// forgetting the chunk-start notes of every 64 bytes it touches.
 inline void window_put(Codec& c, const uint8_t* p, size_t n) {
   if (c.decwin == nullptr) return;
   const uint32_t window = c.index.cfg_decwinsize;
   while (n != 0) {
     const size_t room = window - c.decwin_pos;
     const size_t k = n < room ? n : room;
+    if (c.decwin_starts != nullptr) {
+      const size_t first = c.decwin_pos >> 6, last = (c.decwin_pos + k - 1) >> 6;
+      std::memset(c.decwin_starts + first, 0, (last - first + 1) * sizeof(uint32_t));
+    }
     std::memcpy(c.decwin + c.decwin_pos, p, k);
     c.decwin_pos = c.decwin_pos + k == window ? 0 : static_cast<uint32_t>(c.decwin_pos + k);
     p += k;
@@ -65,6 +82,15 @@ uint32_t copy_chunk(Codec& c, uint32_t distance) {
   const uint32_t window = c.index.cfg_decwinsize;
   const uint32_t src = window_source_index(window, c.decwin_pos, distance);
   const uint32_t ahead = src < c.decwin_pos ? c.decwin_pos - src : window - src + c.decwin_pos;
+  if (c.decwin_starts != nullptr) {
+    const uint32_t note = c.decwin_starts[src >> 6];
+    if ((note & 0xFF) == (src & 63) + 1) {
+      const uint32_t len = note >> 8;
+      materialise(c, src, ahead, 0, len);
+      window_put(c, c.chunk_buf, len);
+      return len;
+    }
+  }
   static constexpr size_t PIECE_ENDS[] = {256, 1024, 4096, 16384, CHUNK_MAX_LEN};
   const uint8_t zeros[16] = {};
   uint32_t hash = empty_window_hash(c.chunker);
@@ -105,6 +131,7 @@ BodyTask decoder_body(Codec& c) {
   const uint8_t* bm_base = nullptr;    // the span the candidate bitmap covers
   const uint8_t* bm_end = nullptr;
   uint32_t bm_serial = 0;              // ... and which input buffer that was
+  uint32_t chunk_at = 0;               // window index where the current chunk starts
 
   for (;;) {
     if (in_literal && lit_start != nullptr && c.in_cur == c.in_end) {
@@ -233,7 +260,8 @@ BodyTask decoder_body(Codec& c) {
       in_literal = false;
     }
 
-    // Chunk end.
+    // Chunk end.  A complete chunk is noted where it starts in the window.
+    if (c.decwin_starts != nullptr && n >= CHUNK_MIN_LEN) c.decwin_starts[chunk_at >> 6] = start_note(chunk_at, n);
     CODEC_PUT_SPAN(c, chunk, n);
     c.total_bytes += n;
     c.chunk_count += 1;
@@ -244,6 +272,7 @@ BodyTask decoder_body(Codec& c) {
     lit_len = 0;
     lit_start = nullptr;
     if (!more) co_return;
+    chunk_at = c.decwin_pos;
   }
 }
 

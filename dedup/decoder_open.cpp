@@ -28,12 +28,16 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
     codec_set_message(c, "not an encoded stream: its chunk-length field is 0");
     return false;
   }
+  codec_release_window(c);  // a restarted body opens a new stream
   c.cfg_chunklen = static_cast<int32_t>(h.cfg_chunklen);
   c.index.encmem_bytes = 0;
   c.index.cfg_decwinsize = h.cfg_decwinsize < MAX_WINDOW ? h.cfg_decwinsize : MAX_WINDOW;
   c.decwin_pos = 0;
   // A failed window only matters once the body has bytes; the body checks.
   c.decwin = static_cast<uint8_t*>(large_block_alloc(c.index.cfg_decwinsize));
+  // Only the fast path uses the chunk-start table; without it, it scans.
+  if (c.decwin != nullptr && !c.reference_path)
+    c.decwin_starts = static_cast<uint32_t*>(large_block_alloc(decwin_starts_bytes(c.index.cfg_decwinsize)));
   chunker_init(c.chunker, h.cfg_chunklen);
   fold_reset(c.fold_block);
   codec_report(c, "len=%i encmem=%iM decmem=%iM\n", c.cfg_chunklen + 64, 0,
