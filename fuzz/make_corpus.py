@@ -1,0 +1,89 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora into fuzz/corpus/<target>/.
+
+Usage: fuzz/make_corpus.py path/to/cdedup
+
+Seeds are small and each reaches a different corner: escaped literals, copies
+and continuation chains, window 0, streams cut inside a record.  Encoded
+streams come from the tool itself, so they follow its current format.
+"""
+import os
+import random
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PREFIX = bytes([0xEF, 0x4D, 0xB6])
+
+
+def rand(seed, n):
+    r = random.Random(seed)
+    while True:
+        b = bytes(r.getrandbits(8) for _ in range(n))
+        if PREFIX not in b:  # a prefix only where a seed puts one on purpose
+            return b
+
+
+def encode(tool, plain, params):
+    with tempfile.TemporaryDirectory() as tmp:
+        src, dst = os.path.join(tmp, "in"), os.path.join(tmp, "out")
+        with open(src, "wb") as f:
+            f.write(plain)
+        subprocess.run([tool, "e", src, dst] + [str(p) for p in params], check=True, stdout=subprocess.DEVNULL)
+        with open(dst, "rb") as f:
+            return f.read()
+
+
+def write(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def main():
+    tool = sys.argv[1]
+    # 64-byte chunks (chunk length 1): X opens with an escape prefix, so the
+    # stream opens with an escaped literal; X Y repeated gives a copy and a
+    # continuation chain, X[64:192] after a gap another copy and a continue.
+    x = PREFIX + b"\x01" + rand(1, 380)
+    y = rand(2, 256)
+    plain = x + y + x + y[:128] + rand(3, 192) + x[64:192] + rand(4, 100)
+    text = b"".join(b"line %d of a log that repeats itself now and then\n" % (i % 7) for i in range(40))
+
+    dec = "decode_fuzz"
+    write(dec, "header_only", bytes([0x64, 0x00, 0x08, 0x00]))
+    write(dec, "copies_continues", encode(tool, plain, [1, 1, 1]))
+    write(dec, "text_len8", encode(tool, text, [8, 1, 1]))
+    lit = rand(5, 64)
+    write(dec, "hand_records",
+          bytes([1, 0, 1, 0]) + lit + PREFIX + b"\x00" + (1).to_bytes(4, "little")  # D = 1: a run of lit[-1]
+          + PREFIX + b"\x03" + rand(6, 60)  # code 03 is literal data
+          + PREFIX + b"\x02" + PREFIX[:2])  # continue, then a cut-off record
+    write(dec, "cut_in_distance", bytes([1, 0, 1, 0]) + lit + PREFIX + b"\x00\x05")
+    write(dec, "window0_reference", bytes([1, 0, 0, 0]) + lit + PREFIX + b"\x02")
+    # Long chunks (parameter 1000): R R gives a copy record right after a long
+    # literal chunk; with its distance cut to 300 the copy overlaps the bytes
+    # it is producing and repeats them, for up to 65535 bytes.
+    r = rand(9, 3000)
+    long_chunks = encode(tool, r + r, [1000, 1, 1])
+    write(dec, "long_chunks_copy", long_chunks)
+    at = long_chunks.index(PREFIX + b"\x00")
+    write(dec, "long_chunks_overlap", long_chunks[:at + 4] + (300).to_bytes(4, "little") + long_chunks[at + 8:])
+
+    # Plan bytes: chunk class, two chunk-length bytes, index and window MiB, repeats.
+    plans = {
+        "fixed64_escape_x2": bytes([0, 0, 0, 0x08, 1]) + x,
+        "len100_text_x3": bytes([1, 99, 0, 0x08 | 1, 2]) + text[:900],
+        "window0_x2": bytes([0, 1, 0, 0x00, 1]) + rand(7, 300),
+        "len4000_x4": bytes([2, 0x9F, 0x0F, 0x10 | 3, 3]) + rand(8, 400),
+        "empty": bytes([0, 0, 0, 0x08, 0]),
+    }
+    for name, data in plans.items():
+        write("roundtrip_fuzz", name, data)
+        write("ragged_fuzz", name, bytes([0x5A, 0x17, len(name)]) + data)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,189 @@
+// Child processes for the command-line tests.  Plain fork/exec and poll: the
+// three pipes are serviced together so that neither side blocks on a full
+// pipe, and a deadline kills a child that hangs instead of hanging the suite.
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace cdedup::test {
+
+namespace {
+
+double now_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+void close_fd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args, const Bytes& stdin_bytes,
+                          int timeout_seconds) {
+  ProcessResult r;
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe: " << strerror(errno);
+    return r;
+  }
+  std::vector<std::string> argv_store;
+  argv_store.push_back(program);
+  argv_store.insert(argv_store.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argv_store) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << strerror(errno);
+    return r;
+  }
+  if (pid == 0) {
+    dup2(in_pipe[0], STDIN_FILENO);
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  int to_child = in_pipe[1], from_out = out_pipe[0], from_err = err_pipe[0];
+  // A child that stops reading must not kill the test with SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  fcntl(to_child, F_SETFL, O_NONBLOCK);
+
+  size_t sent = 0;
+  if (stdin_bytes.empty()) close_fd(to_child);
+  const double deadline = now_seconds() + timeout_seconds;
+  char buf[65536];
+  while (to_child >= 0 || from_out >= 0 || from_err >= 0) {
+    const double left = deadline - now_seconds();
+    if (left <= 0) {
+      kill(pid, SIGKILL);
+      r.timed_out = true;
+      break;
+    }
+    pollfd fds[3];
+    int nfds = 0;
+    if (to_child >= 0) fds[nfds++] = {to_child, POLLOUT, 0};
+    if (from_out >= 0) fds[nfds++] = {from_out, POLLIN, 0};
+    if (from_err >= 0) fds[nfds++] = {from_err, POLLIN, 0};
+    const int ready = poll(fds, nfds_t(nfds), int(left * 1000) + 1);
+    if (ready < 0 && errno == EINTR) continue;
+    for (int i = 0; i < nfds; ++i) {
+      if (fds[i].revents == 0) continue;
+      if (fds[i].fd == to_child) {
+        const ssize_t w = write(to_child, stdin_bytes.data() + sent, stdin_bytes.size() - sent);
+        if (w > 0) sent += size_t(w);
+        if (w < 0 && errno != EAGAIN && errno != EINTR) close_fd(to_child);  // the child closed its end
+        if (sent == stdin_bytes.size()) close_fd(to_child);
+      } else {
+        int& fd = fds[i].fd == from_out ? from_out : from_err;
+        std::string& sink = fds[i].fd == from_out ? r.out : r.err;
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0)
+          sink.append(buf, size_t(n));
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+          close_fd(fd);
+      }
+    }
+  }
+  close_fd(to_child);
+  close_fd(from_out);
+  close_fd(from_err);
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(wstatus))
+    r.status = WEXITSTATUS(wstatus);
+  else if (WIFSIGNALED(wstatus))
+    r.status = 128 + WTERMSIG(wstatus);
+  return r;
+}
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/cdedup-test-XXXXXX";
+  if (mkdtemp(templ.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    return;
+  }
+  path_ = templ;
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
+
+void write_file(const std::string& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+  if (!f) ADD_FAILURE() << "cannot write " << path;
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) {
+    ADD_FAILURE() << "cannot read " << path;
+    return {};
+  }
+  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+Bytes to_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+std::string to_string(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string::npos) nl = text.size();
+    lines.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
+Bytes random_bytes(size_t n, uint64_t seed) {
+  Bytes out(n);
+  uint64_t x = seed, z = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (i % 8 == 0) {
+      x += 0x9E3779B97F4A7C15ull;
+      z = x;
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+      z ^= z >> 31;
+    }
+    out[i] = uint8_t(z >> (8 * (i % 8)));
+  }
+  return out;
+}
+
+}  // namespace cdedup::test

@@ -1,0 +1,58 @@
+// Helpers for tests that run the cdedup command as a child process: one call
+// runs it with given arguments and standard input and hands back its status
+// and both output streams; a temporary directory cleans up after itself.
+// fork/exec with a poll loop, so a child that writes a lot to both pipes
+// while still reading its input cannot deadlock against the test.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cdedup::test {
+
+using Bytes = std::vector<uint8_t>;
+
+struct ProcessResult {
+  int status = -1;  // exit status 0..255, or 128 + signal number when killed by a signal
+  std::string out;  // everything written to standard output
+  std::string err;  // everything written to standard error
+  bool timed_out = false;
+};
+
+// Runs `program` with `args` (argv[1..]), feeds `stdin_bytes` to its standard
+// input and closes it, and waits at most `timeout_seconds`; a child still
+// running then is killed and timed_out set.
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const Bytes& stdin_bytes = {}, int timeout_seconds = 120);
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path()/name
+  std::string file(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const Bytes& data);
+Bytes read_file(const std::string& path);  // fails the current test when unreadable
+bool file_exists(const std::string& path);
+
+Bytes to_bytes(const std::string& s);
+std::string to_string(const Bytes& b);
+
+// The text split at '\n'; a last line without '\n' still counts.
+std::vector<std::string> split_lines(const std::string& text);
+
+// Deterministic pseudo-random bytes (splitmix64), for inputs without repeats.
+Bytes random_bytes(size_t n, uint64_t seed);
+
+}  // namespace cdedup::test
