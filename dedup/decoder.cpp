@@ -95,10 +95,15 @@ uint32_t copy_chunk(Codec& c, uint32_t distance) {
   const uint8_t zeros[16] = {};
   uint32_t hash = empty_window_hash(c.chunker);
   uint32_t len = CHUNK_MAX_LEN;
-  size_t from = 0;
+  size_t made = 0;
+  // No window that ends a chunk reaches back before byte 48, so the search
+  // starts there; the windows ending at bytes 48..62 it computes wrongly
+  // (from zeros) are never looked at.
+  size_t from = CHUNK_MIN_LEN - ROLL_WINLEN;
   for (const size_t to : PIECE_ENDS) {
-    materialise(c, src, ahead, from, to);
-    const uint8_t* prev = from >= 16 ? c.chunk_buf + from - 16 : zeros;
+    materialise(c, src, ahead, made, to);
+    made = to;
+    const uint8_t* prev = from == CHUNK_MIN_LEN - ROLL_WINLEN ? zeros : c.chunk_buf + from - 16;
     hash = boundary_candidates(c.chunker, hash, prev, c.chunk_buf + from, to - from, c.batch.copy_bits);
     const size_t first = from < CHUNK_MIN_LEN - 1 ? CHUNK_MIN_LEN - 1 - from : 0;
     const size_t limit = std::min(to, size_t{CHUNK_MAX_LEN - 1}) - from;

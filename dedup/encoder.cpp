@@ -26,9 +26,11 @@ namespace {
 constexpr size_t PREFETCH_AHEAD = 8;
 
 inline void prefetch_window(const ChunkIndex& ix, const ChunkKey& key) {
-  const IndexSlot* slot = ix.htbl + index_home(ix, key.bytes);
+  const uint32_t home = index_home(ix, key.bytes);
+  const IndexSlot* slot = ix.htbl + home;
   __builtin_prefetch(slot);
   __builtin_prefetch(reinterpret_cast<const char*>(slot) + 64);
+  if (ix.check != nullptr) __builtin_prefetch(ix.check + home);
 }
 
 }  // namespace
