@@ -1,9 +1,10 @@
 // Lane-parallel boundary search; see boundary_scan.h for why.
 //
-// Each lane reads its next 8 bytes and the 8 bytes leaving its window with
-// one 64-bit load each and rolls through them from registers.  Eight lanes
-// keep enough table loads in flight to cover the load-to-use latency of the
-// chain (measured against four and six, at -O3 with the loops unrolled).
+// Six lanes keep enough table loads in flight to cover the load-to-use
+// latency of each chain (measured against 4, 8 and 10 lanes, and against
+// reading 8 bytes at a time into registers, which spills at this many lanes;
+// an AVX2 version with gathered table loads measured slower still on this
+// machine, whose gathers are slow).
 // Candidates are rare at the usual thresholds (one byte in cfg_chunklen), so
 // a predictable branch records them; thresholds that make most bytes
 // candidates are cheap to cut anyway.
@@ -16,13 +17,7 @@ namespace cdedup {
 
 namespace {
 
-constexpr size_t LANES = 8;
-
-inline uint64_t load64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;  // little-endian hosts only: bytes come out low byte first
-}
+constexpr size_t LANES = 6;
 
 struct Tables {
   const uint32_t* add;
@@ -89,11 +84,15 @@ uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_
       lh[k] = k == 0 ? h : warm_up(t, empty, data + base[k]);
     }
     const size_t span = per_lane * 64;
-    const uint8_t* lp[LANES];
-    for (size_t k = 0; k < LANES; ++k) lp[k] = data + base[k];
+    const uint8_t* lp[LANES];  // bytes entering each lane's window
+    const uint8_t* lq[LANES];  // bytes leaving it, 16 behind
+    for (size_t k = 0; k < LANES; ++k) {
+      lp[k] = data + base[k];
+      lq[k] = lp[k] - 16;
+    }
     for (size_t i = 0; i < span; ++i) {
       for (size_t k = 0; k < LANES; ++k) {
-        lh[k] = roll(t, lh[k], lp[k][i], lp[k][i - 16]);
+        lh[k] = roll(t, lh[k], lp[k][i], lq[k][i]);
         if (lh[k] < t.threshold) [[unlikely]]
           mark(bits, base[k] + i);
       }
