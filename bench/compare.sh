@@ -71,7 +71,8 @@ run() {
   local label=$1 bytes=$2 outfile=$3; shift 3
   local stats best="" secs rss
   for _ in $(seq "${REPEAT:-3}"); do
-    stats=$( { /usr/bin/time -f '%e %M' "$@" > "$outfile" 2>/dev/null; } 2>&1 | tail -1)
+    /usr/bin/time -o "$work/.time" -f '%e %M' "$@" > "$outfile" 2>/dev/null
+    stats=$(tail -1 "$work/.time")
     if [ -z "$best" ] || awk -v a="${stats% *}" -v b="${best% *}" 'BEGIN { exit !(a < b) }'; then best=$stats; fi
   done
   secs=${best% *}
@@ -85,7 +86,8 @@ run() {
 pipeline() {  # cdedup e - - | zstd -1, timed as a whole, best of REPEAT
   local in=$1 out=$2 best="" t
   for _ in $(seq "${REPEAT:-3}"); do
-    t=$(/usr/bin/time -f '%e' bash -c "'$bin' e - - < '$in' 2>/dev/null | zstd -1 -q -c > '$out'" 2>&1 | tail -1)
+    /usr/bin/time -o "$work/.time" -f '%e' bash -c "'$bin' e - - < '$in' 2>/dev/null | zstd -1 -q -c > '$out'"
+    t=$(tail -1 "$work/.time")
     if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$t; fi
   done
   echo "$best"

@@ -81,6 +81,15 @@ uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t po
   return 0;
 }
 
+void index_prefetch(const ChunkIndex& ix, const uint8_t key[16]) {
+  const uint32_t home = index_home(ix, key);
+  const IndexSlot* slot = ix.htbl + home;
+  // One line: most windows hold few entries, and every line in flight counts
+  // against the few misses the core can have outstanding.
+  __builtin_prefetch(slot);
+  if (ix.check != nullptr) __builtin_prefetch(ix.check + home);
+}
+
 uint64_t index_sweep_visits(const ChunkIndex& ix, uint32_t chunk_len) {
   return uint64_t{ix.cfg_tblsize} * chunk_len / (POS_LIMIT - ix.cfg_decwinsize) + 1;
 }

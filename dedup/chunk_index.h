@@ -68,6 +68,10 @@ inline uint32_t index_home(const ChunkIndex& ix, const uint8_t* key) {
   return k % ix.cfg_tblsize;
 }
 
+// Starts loading the first slots of the key's window (and their checks) into
+// the cache, for a lookup a little later.
+void index_prefetch(const ChunkIndex& ix, const uint8_t key[16]);
+
 // Needs cfg_tblsize > PROBE_WINDOW, so a window never meets itself.
 // 1 and found_pos set when a live equal key lies in the key's window (table
 // unchanged); else 0, after inserting the key at `position` unless that is
