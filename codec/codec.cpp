@@ -148,6 +148,7 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   ix.sweep_cursor = 0;
   ix.expired_count = 0;
   ix.cfg_tblsize = ix.encmem_bytes / INDEX_SLOT_BYTES;
+  c->index_used = false;
   if (ix.cfg_tblsize < HTBL_MIN_SLOTS) {
     codec_set_message(*c, "index size %" PRId32 " MiB leaves no room for the chunk index (1 to 4095 MiB)", params[1]);
     return CODEC_INIT_REFUSED;
@@ -181,6 +182,7 @@ void codec_reset(Codec* c) {
     c->decwin_pos = 0;
   } else if (c->index.htbl != nullptr) {
     index_clear(c->index);
+    c->index_used = false;
   }
   c->in_eof = 0;
   c->message[0] = '\0';

@@ -80,6 +80,7 @@ struct Codec {
   int32_t mode;        // CODEC_MODE_ENCODE, CODEC_MODE_DECODE or CODEC_MODE_UNIQUE
   FILE* report;        // where the three lines go; null for none
   bool reference_path; // run the byte-at-a-time bodies that the fast paths are checked against
+  bool index_used;     // the chunk index holds entries of an earlier stream
   char message[cdedup::MESSAGE_BYTES];
 };
 

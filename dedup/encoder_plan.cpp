@@ -12,6 +12,11 @@
 namespace cdedup {
 
 void encoder_open_stream(Codec& c, uint8_t header[4]) {
+  // A body restarted without codec_reset starts its positions at 0 again; the
+  // lossless encoder must not meet the last stream's entries, whose
+  // positions would name bytes this stream's decoder never saw.
+  if (c.mode != CODEC_MODE_UNIQUE && c.index_used) index_clear(c.index);
+  c.index_used = true;
   header_write(static_cast<uint32_t>(c.cfg_chunklen), c.index.cfg_decwinsize, header);
   chunker_init(c.chunker, static_cast<uint32_t>(c.cfg_chunklen));
   fold_reset(c.fold_block);

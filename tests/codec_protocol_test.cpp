@@ -303,6 +303,20 @@ TEST(StreamRestart, ResetEncoderForgetsTheFirstStream) {
   EXPECT_TRUE(p.out == expected);
 }
 
+// A lossless body restarted without codec_reset starts its positions at 0
+// again, so it must not refer to chunks of the earlier stream either.
+TEST(StreamRestart, RestartedEncoderWithoutResetStaysLossless) {
+  const Bytes a = random_bytes(40000, 31), b = random_bytes(20000, 32);
+  const Bytes second = concat({&b, &a});
+  CodecPtr c = new_codec(CODEC_MODE_ENCODE);
+  ASSERT_EQ(pump(c.get(), a, 65536, 65536).last, CODEC_DONE);
+  const Pumped p = pump(c.get(), second, 4096, 65536);  // codec_run after CODEC_DONE
+  ASSERT_EQ(p.last, CODEC_DONE);
+  EXPECT_TRUE(p.out == encode(second));
+  CodecPtr d = new_codec(CODEC_MODE_DECODE);
+  EXPECT_TRUE(pump(d.get(), p.out, 65536, 65536).out == second);
+}
+
 TEST(StreamRestart, ResetDecoderDecodesASecondStream) {
   const Bytes in1 = sample_with_repeats(), in2 = random_bytes(70000, 23);
   const Bytes enc1 = encode(in1), enc2 = encode(in2);
