@@ -10,6 +10,8 @@
 // candidates are cheap to cut anyway.
 #include "dedup/boundary_scan.h"
 
+#include "dedup/window_tables.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -52,8 +54,8 @@ uint32_t empty_window_hash(const Chunker& ck) {
   return h;
 }
 
-uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16], const uint8_t* data,
-                             size_t n, uint64_t* bits) {
+uint32_t boundary_candidates_portable(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16],
+                                      const uint8_t* data, size_t n, uint64_t* bits) {
   const Tables t{ck.roll_addtab, ck.roll_remtab, ck.chunk_threshold};
   std::memset(bits, 0, ((n + 63) / 64) * sizeof(uint64_t));
   uint32_t h = prev_hash;
@@ -106,6 +108,56 @@ uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_
   }
   return h;
 }
+
+// ---------------------------------------------------------------------------
+// Dispatch
+// ---------------------------------------------------------------------------
+
+#if defined(__x86_64__)
+
+bool boundary_candidates_avx2_available() {
+  static const bool available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return available;
+}
+
+uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16], const uint8_t* data,
+                             size_t n, uint64_t* bits) {
+  // The top-byte filter pays while few windows pass it: up to one in 28.
+  constexpr uint32_t FILTER_MAX_THRESHOLD = 0x08000000;
+  if (ck.chunk_threshold > FILTER_MAX_THRESHOLD || n < 16 + 32 || !boundary_candidates_avx2_available())
+    return boundary_candidates_portable(ck, prev_hash, prev, data, n, bits);
+
+  const Tables t{ck.roll_addtab, ck.roll_remtab, ck.chunk_threshold};
+  std::memset(bits, 0, ((n + 63) / 64) * sizeof(uint64_t));
+  uint32_t h = prev_hash;
+  for (size_t j = 0; j < 16; ++j) {  // windows that reach back into `prev`
+    h = roll(t, h, data[j], prev[j]);
+    if (h < t.threshold) mark(bits, j);
+  }
+  const size_t body_end = 16 + (n - 16) / 32 * 32;
+  const WindowTables& wt = window_tables();
+  boundary_candidates_avx2(wt, t.threshold, data, 16, body_end, bits);
+  h = window_hash_terms(wt, data + body_end - 16);
+  for (size_t j = body_end; j < n; ++j) {
+    h = roll(t, h, data[j], data[j - 16]);
+    if (h < t.threshold) mark(bits, j);
+  }
+  return h;
+}
+
+#else
+
+bool boundary_candidates_avx2_available() { return false; }
+
+uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16], const uint8_t* data,
+                             size_t n, uint64_t* bits) {
+  return boundary_candidates_portable(ck, prev_hash, prev, data, n, bits);
+}
+
+#endif
 
 size_t bitmap_next(const uint64_t* bits, size_t from, size_t to) {
   if (from >= to) return to;

@@ -37,6 +37,19 @@ uint32_t empty_window_hash(const Chunker& ck);
 // CRC-32 of a 16-byte window, as the chunker holds it after those bytes.
 uint32_t window_hash(const Chunker& ck, const uint8_t window[16]);
 
+// The variants behind boundary_candidates: the portable lanes (the reference
+// for the others) and, on x86-64 with AVX2, a shuffle filter over 32 windows
+// at a time (dedup/x86/boundary_avx2.cpp), used for thresholds low enough
+// that the filter rejects most windows.  The choice is made once per process.
+uint32_t boundary_candidates_portable(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16],
+                                      const uint8_t* data, size_t n, uint64_t* bits);
+bool boundary_candidates_avx2_available();
+struct WindowTables;
+// Marks the candidates among the windows ending at data[from, to), to - from a
+// multiple of 32 and from >= 15.
+void boundary_candidates_avx2(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from,
+                              size_t to, uint64_t* bits);
+
 // First set bit at or after `from` and before `to`, or `to` when none.
 size_t bitmap_next(const uint64_t* bits, size_t from, size_t to);
 

@@ -6,6 +6,7 @@
 
 #include "dedup/boundary_scan.h"
 #include "dedup/chunker.h"
+#include "dedup/window_tables.h"
 
 namespace cdedup {
 namespace {
@@ -85,6 +86,49 @@ TEST(BoundaryScan, ChunkEndDependsOnlyOnTheChunk) {
           break;
         }
       EXPECT_EQ(chunk_end_in(ck, in.data(), n, bits.data()), want) << "n " << n;
+    }
+  }
+}
+
+// The byte-term form of the window hash, which the wide filter and its exact
+// check rest on, against the rolling hash.
+TEST(BoundaryScan, WindowTermsGiveTheRollingHash) {
+  std::mt19937_64 rng(13);
+  Chunker ck;
+  chunker_init(ck, 100);
+  const WindowTables& t = window_tables();
+  for (int trial = 0; trial < 2000; ++trial) {
+    uint8_t w[16];
+    for (auto& b : w) b = static_cast<uint8_t>(trial < 256 ? trial : rng());
+    Chunker ref;
+    chunker_init(ref, 100);
+    for (uint8_t b : w) chunker_feed(ref, b);
+    ASSERT_EQ(window_hash_terms(t, w), ref.roll_hash);
+    ASSERT_EQ(window_hash(ck, w), ref.roll_hash);
+  }
+}
+
+// Every variant of the candidate search marks the same bits as the portable
+// lanes, for thresholds on both sides of the wide filter's limit and for any
+// span length and history.
+TEST(BoundaryScan, DispatchedCandidatesMatchPortable) {
+  std::mt19937_64 rng(17);
+  std::vector<uint64_t> want(SPLIT_BITMAP_WORDS), got(SPLIT_BITMAP_WORDS);
+  for (uint32_t chunklen : {2u, 31u, 32u, 100u, 5000u, 65535u}) {
+    Chunker ck;
+    chunker_init(ck, chunklen);
+    for (int trial = 0; trial < 40; ++trial) {
+      const size_t n = trial % 8 == 0 ? SPLIT_SPAN_MAX : rng() % 3000;
+      const std::vector<uint8_t> in = make_input(rng, n + 16, trial % 3);
+      const uint8_t* prev = in.data();
+      const uint32_t prev_hash = window_hash(ck, prev);
+      std::fill(want.begin(), want.end(), ~uint64_t{0});  // stale bits must be cleared
+      std::fill(got.begin(), got.end(), ~uint64_t{0});
+      const uint32_t hw = boundary_candidates_portable(ck, prev_hash, prev, in.data() + 16, n, want.data());
+      const uint32_t hg = boundary_candidates(ck, prev_hash, prev, in.data() + 16, n, got.data());
+      ASSERT_EQ(hw, hg) << chunklen << " " << n;
+      const size_t words = (n + 63) / 64;
+      for (size_t w = 0; w < words; ++w) ASSERT_EQ(want[w], got[w]) << chunklen << " " << n << " word " << w;
     }
   }
 }

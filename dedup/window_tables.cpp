@@ -1,0 +1,42 @@
+// Term tables, derived from the chunker's own rolling hash so that the two
+// cannot disagree: a term is the hash of a window holding one byte, XOR the
+// hash of the empty window.
+#include "dedup/window_tables.h"
+
+#include <memory>
+
+#include "dedup/boundary_scan.h"
+#include "dedup/chunker.h"
+
+namespace cdedup {
+
+namespace {
+
+std::unique_ptr<WindowTables> build() {
+  auto ck = std::make_unique<Chunker>();
+  chunker_init(*ck, 1);
+  auto t = std::make_unique<WindowTables>();
+  uint8_t w[16] = {};
+  t->empty = window_hash(*ck, w);
+  for (int k = 0; k < 16; ++k) {
+    for (int x = 0; x < 256; ++x) {
+      w[k] = static_cast<uint8_t>(x);
+      t->g[k][x] = window_hash(*ck, w) ^ t->empty;
+    }
+    w[k] = 0;
+    for (int x = 0; x < 16; ++x) {
+      t->top_lo[k][x] = t->top_lo[k][x + 16] = static_cast<uint8_t>(t->g[k][x] >> 24);
+      t->top_hi[k][x] = t->top_hi[k][x + 16] = static_cast<uint8_t>(t->g[k][x << 4] >> 24);
+    }
+  }
+  return t;
+}
+
+}  // namespace
+
+const WindowTables& window_tables() {
+  static const std::unique_ptr<WindowTables> tables = build();
+  return *tables;
+}
+
+}  // namespace cdedup
