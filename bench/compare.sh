@@ -105,8 +105,8 @@ for corpus in $corpora; do
   echo "== $corpus: $bytes bytes"
   run "cat" "$bytes" /dev/null cat "$in"
   run "cdedup e" "$bytes" "$work/$corpus.cdd" "$bin" e "$in" -
-  run "cdedup d" "$bytes" "$work/$corpus.out" "$bin" d "$work/$corpus.cdd" -
-  cmp -s "$in" "$work/$corpus.out" || { echo "  ROUND TRIP FAILED"; exit 1; }
+  run "cdedup d" "$bytes" /dev/null "$bin" d "$work/$corpus.cdd" -
+  "$bin" d "$work/$corpus.cdd" - 2>/dev/null | cmp -s - "$in" || { echo "  ROUND TRIP FAILED"; exit 1; }
   run "cdedup --reference e" "$bytes" "$work/$corpus.ref.cdd" "$bin" --reference e "$in" -
   cmp -s "$work/$corpus.cdd" "$work/$corpus.ref.cdd" || { echo "  REFERENCE OUTPUT DIFFERS"; exit 1; }
   run "cdedup --reference d" "$bytes" /dev/null "$bin" --reference d "$work/$corpus.cdd" -
@@ -120,5 +120,5 @@ for corpus in $corpora; do
     'BEGIN { printf "  %-34s %7.2f s %9.1f MB/s %13d bytes\n", "cdedup e - - | zstd -1", s, b / s / 1e6, o }'
   awk -v s="$secs" -v z="$zsecs" -v o="$psize" -v zo="$zsize" \
     'BEGIN { printf "  pipeline vs zstd --long: %.2fx the speed, output %.1f%% of zstd'"'"'s\n", z / s, 100 * o / zo }'
-  rm -f "$work/$corpus.out" "$work/$corpus.ref.cdd"
+  rm -f "$work/$corpus.ref.cdd"
 done

@@ -2,7 +2,8 @@
 //
 // A whole input span is cut into chunks first (lane-parallel boundary
 // search), then all its complete chunks are fingerprinted together (MD5 in
-// SIMD lanes, one chunk per lane), then their index probes and records are
+// SIMD lanes, one chunk per lane), then their content checks, index probes
+// and records are
 // done in order, with the table slots of later chunks prefetched while
 // earlier ones are decided: the index is far larger than any cache, so a
 // probe that waits for memory would cost more than the rest of a chunk's
@@ -28,7 +29,6 @@ constexpr size_t PREFETCH_AHEAD = 4;
 // The prefetch is a call into another file on purpose: g++ 12 drops
 // __builtin_prefetch from coroutine bodies (seen in the generated code).
 inline void prefetch_window(const ChunkIndex& ix, const ChunkKey& key) { index_prefetch(ix, key.bytes); }
-
 
 }  // namespace
 
