@@ -31,15 +31,14 @@ void destroy_body(Codec& c) {
   }
 }
 
+// Both kinds, whatever the mode: an instance initialised again keeps nothing
+// of what its last configuration held.
 void release_large_block(Codec& c) {
-  if (codec_is_decoder(c)) {
-    codec_release_window(c);
-  } else {
-    large_block_free(c.index.htbl, htbl_bytes(c));
-    large_block_free(c.index.check, check_bytes(c));
-    c.index.htbl = nullptr;
-    c.index.check = nullptr;
-  }
+  codec_release_window(c);
+  large_block_free(c.index.htbl, htbl_bytes(c));
+  large_block_free(c.index.check, check_bytes(c));
+  c.index.htbl = nullptr;
+  c.index.check = nullptr;
 }
 
 }  // namespace
@@ -119,6 +118,7 @@ void codec_destroy(Codec* c) {
 
 int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   destroy_body(*c);
+  release_large_block(*c);
   c->mode = mode;
   c->state = CODEC_DONE;
   c->in_cur = c->in_start = c->in_end = nullptr;

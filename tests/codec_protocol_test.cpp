@@ -623,6 +623,35 @@ TEST(CodecInit, SuccessfulInitClearsAnEarlierRefusal) {
   EXPECT_EQ(p.last, CODEC_DONE);
 }
 
+// Address space of the process in KiB, from /proc.
+long vm_size_kib() {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  char line[256];
+  long kib = -1;
+  while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
+    if (std::sscanf(line, "VmSize: %ld kB", &kib) == 1) break;
+  if (f != nullptr) std::fclose(f);
+  return kib;
+}
+
+// Initialising an instance again gives back what the last configuration
+// held (an index of 256 MiB each time here), in either mode.
+TEST(CodecInit, InitAgainReleasesTheEarlierLargeBlocks) {
+  CodecPtr c(codec_create());
+  codec_set_report(c.get(), nullptr);
+  const Params big = {100, 256, 1024};
+  ASSERT_EQ(codec_init(c.get(), CODEC_MODE_ENCODE, big.data()), 0);
+  const long before = vm_size_kib();
+  ASSERT_GT(before, 0);
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_EQ(codec_init(c.get(), i % 2 ? CODEC_MODE_DECODE : CODEC_MODE_ENCODE, big.data()), 0);
+    const Pumped p = pump(c.get(), i % 2 ? encode(random_bytes(100, 2)) : random_bytes(100, 2), 100, 4096);
+    ASSERT_EQ(p.last, CODEC_DONE);
+  }
+  ASSERT_EQ(codec_init(c.get(), CODEC_MODE_ENCODE, big.data()), 0);
+  EXPECT_LT(vm_size_kib() - before, 64 * 1024);  // one index more would be 358 MiB
+}
+
 // ---------------------------------------------------------------------------
 // The statistics line
 // ---------------------------------------------------------------------------
