@@ -192,11 +192,11 @@ struct TtyRun {
 };
 
 TtyRun tty_on(bool stdout_tty, std::vector<std::string> args) {
-  TtyRun spec;
-  spec.args = std::move(args);
-  spec.stdout_tty = stdout_tty;
-  spec.stderr_tty = !stdout_tty;
-  return spec;
+  TtyRun job;
+  job.args = std::move(args);
+  job.stdout_tty = stdout_tty;
+  job.stderr_tty = !stdout_tty;
+  return job;
 }
 TtyRun tty_on_stdout(std::vector<std::string> args) { return tty_on(true, std::move(args)); }
 TtyRun tty_on_stderr(std::vector<std::string> args) { return tty_on(false, std::move(args)); }
@@ -214,7 +214,7 @@ double now_seconds() {
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-TtyResult run_with_tty(const TtyRun& spec, int timeout_seconds = 60) {
+TtyResult run_with_tty(const TtyRun& job, int timeout_seconds = 60) {
   TtyResult r;
   signal(SIGPIPE, SIG_IGN);
   int master = -1, slave = -1;
@@ -230,12 +230,12 @@ TtyResult run_with_tty(const TtyRun& spec, int timeout_seconds = 60) {
   fcntl(slave, F_SETFD, FD_CLOEXEC);
   int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
-      (!spec.feed.empty() && pipe2(in_pipe, O_CLOEXEC) != 0)) {
+      (!job.feed.empty() && pipe2(in_pipe, O_CLOEXEC) != 0)) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return r;
   }
   std::vector<std::string> store{BIN};
-  store.insert(store.end(), spec.args.begin(), spec.args.end());
+  store.insert(store.end(), job.args.begin(), job.args.end());
   std::vector<char*> argv;
   for (std::string& a : store) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -243,10 +243,10 @@ TtyResult run_with_tty(const TtyRun& spec, int timeout_seconds = 60) {
   const double start = now_seconds();
   const pid_t pid = fork();
   if (pid == 0) {
-    const int in = spec.feed.empty() ? open(spec.stdin_file.c_str(), O_RDONLY) : in_pipe[0];
+    const int in = job.feed.empty() ? open(job.stdin_file.c_str(), O_RDONLY) : in_pipe[0];
     dup2(in, STDIN_FILENO);
-    dup2(spec.stdout_tty ? slave : out_pipe[1], STDOUT_FILENO);
-    dup2(spec.stderr_tty ? slave : err_pipe[1], STDERR_FILENO);
+    dup2(job.stdout_tty ? slave : out_pipe[1], STDOUT_FILENO);
+    dup2(job.stderr_tty ? slave : err_pipe[1], STDERR_FILENO);
     execv(BIN.c_str(), argv.data());
     _exit(127);
   }
@@ -254,10 +254,10 @@ TtyResult run_with_tty(const TtyRun& spec, int timeout_seconds = 60) {
   close(out_pipe[1]);
   close(err_pipe[1]);
   std::thread feeder;
-  if (!spec.feed.empty()) {
+  if (!job.feed.empty()) {
     close(in_pipe[0]);
-    feeder = std::thread([&spec, fd = in_pipe[1]] {
-      for (const Bytes& piece : spec.feed) {
+    feeder = std::thread([&job, fd = in_pipe[1]] {
+      for (const Bytes& piece : job.feed) {
         size_t sent = 0;
         while (sent < piece.size()) {
           const ssize_t n = write(fd, piece.data() + sent, piece.size() - sent);
@@ -268,7 +268,7 @@ TtyResult run_with_tty(const TtyRun& spec, int timeout_seconds = 60) {
           }
           sent += size_t(n);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(spec.feed_pause_ms));
+        std::this_thread::sleep_for(std::chrono::milliseconds(job.feed_pause_ms));
       }
       close(fd);
     });
@@ -368,18 +368,18 @@ const std::string ERASE = "\r\033[K";
 
 // About 1.4 MiB fed over 2.2 s: a run of that length whatever the machine.
 TtyRun slow_encode(const std::string& output, bool stderr_tty) {
-  TtyRun spec;
-  spec.args = {"e", "-", output};
-  spec.stderr_tty = stderr_tty;
-  for (uint64_t i = 0; i < 22; ++i) spec.feed.push_back(random_bytes(65536, 100 + i));
-  spec.feed_pause_ms = 100;
-  return spec;
+  TtyRun job;
+  job.args = {"e", "-", output};
+  job.stderr_tty = stderr_tty;
+  for (uint64_t i = 0; i < 22; ++i) job.feed.push_back(random_bytes(65536, 100 + i));
+  job.feed_pause_ms = 100;
+  return job;
 }
 
 TEST(Progress, ShownOnATerminalDuringALongRunAndErased) {
   TempDir dir;
-  const TtyRun spec = slow_encode(dir.file("enc"), true);
-  const TtyResult r = run_with_tty(spec);
+  const TtyRun job = slow_encode(dir.file("enc"), true);
+  const TtyResult r = run_with_tty(job);
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_GT(r.seconds, 1.5);
   // Drawn at least once after the first second and redrawn in place.
@@ -395,7 +395,7 @@ TEST(Progress, ShownOnATerminalDuringALongRunAndErased) {
   ASSERT_EQ(report.size(), 3u) << r.out;
   EXPECT_EQ(field(report[2], "sum"), 22 * 65536);
   Bytes fed;
-  for (const Bytes& b : spec.feed) fed.insert(fed.end(), b.begin(), b.end());
+  for (const Bytes& b : job.feed) fed.insert(fed.end(), b.begin(), b.end());
   const ProcessResult d = run_process(BIN, {"d", dir.file("enc"), "-"});
   ASSERT_EQ(d.status, 0) << d.err;
   EXPECT_TRUE(to_bytes(d.out) == fed);
@@ -609,7 +609,7 @@ TEST(ManPage, AgreesWithTheHelpText) {
   EXPECT_EQ(man.options, help.options);
   EXPECT_EQ(man.modes, help.modes);
   EXPECT_EQ(man.parameters, help.parameters);
-  for (const auto& [name, spec] : help.parameters) EXPECT_NE(spec, "") << name << " has no range or default";
+  for (const auto& [name, job] : help.parameters) EXPECT_NE(job, "") << name << " has no range or default";
   EXPECT_EQ(man.exit_statuses, help.exit_statuses);
   for (const std::string& example : help.examples)
     EXPECT_NE(std::find(man.examples.begin(), man.examples.end(), example), man.examples.end()) << example;
