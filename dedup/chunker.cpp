@@ -1,12 +1,14 @@
 // Chunk boundaries over a span at a time.
 //
-// chunker_feed is the definition; chunker_scan is the bulk path the encoder
-// and decoder use.  It keeps the rolling state in registers for the whole
-// span and splits the work in two phases: the first 63 bytes of a chunk can
-// never end it, so they only roll the hash; after that each byte is tested,
-// with the 65535-byte cap turned into a loop bound instead of a per-byte
-// compare.  What bounds the speed is the hash's dependency chain, one table
-// load per byte; splitting the search into lanes is the way past it.
+// chunker_feed is the definition; chunker_scan is its serial span form, one
+// chunk at a time.  (The encoder and decoder use the lane-parallel search of
+// boundary_scan.h, which is tested against chunker_feed.)  chunker_scan keeps
+// the rolling state in registers for the whole span and splits the work in
+// two phases: the first 63 bytes of a chunk can never end it, so they only
+// roll the hash; after that each byte is tested, with the 65535-byte cap
+// turned into a loop bound instead of a per-byte compare.  What bounds the
+// speed is the hash's dependency chain, one table load per byte; splitting
+// the search into lanes is the way past it.
 #include "dedup/chunker.h"
 
 #include <algorithm>
