@@ -186,7 +186,8 @@ int main(int argc, char** argv) {
     return give_up(r, EXIT_NO_CODEC);
   }
   // Data on standard output keeps it clean: the report lines go to standard error.
-  codec_set_report(r.codec, r.out == stdout ? stderr : stdout);
+  FILE* const report = r.out == stdout ? stderr : stdout;
+  codec_set_report(r.codec, report);
   codec_set_reference_path(r.codec, reference);
   if (api.codec_init(r.codec, mode, params) != 0) {
     complain("%s", codec_message(r.codec));
@@ -236,5 +237,10 @@ int main(int argc, char** argv) {
   api.codec_destroy(r.codec);
   r.codec = nullptr;
   if (r.in != stdin) fclose(r.in);
+  // The report lines are output too: losing them is not a success.
+  if (report == stdout && (fflush(stdout) != 0 || ferror(stdout))) {
+    complain("cannot write the report to standard output: %s", strerror(errno != 0 ? errno : EIO));
+    return EXIT_IO;
+  }
   return EXIT_OK;
 }

@@ -63,13 +63,6 @@ void codec_frame_free(void* frame) noexcept {
   owner->frame_in_use = false;
 }
 
-void codec_release_window(Codec& c) {
-  large_block_free(c.decwin, c.index.cfg_decwinsize);
-  large_block_free(c.decwin_starts, decwin_starts_bytes(c.index.cfg_decwinsize));
-  c.decwin = nullptr;
-  c.decwin_starts = nullptr;
-}
-
 void codec_report(Codec& c, const char* fmt, ...) {
   if (c.report == nullptr) return;
   va_list ap;

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 
 namespace cdedup {
 
@@ -15,8 +14,5 @@ inline constexpr size_t LARGE_BLOCK_GRANULE = 4096;
 void* large_block_alloc(size_t size);
 // Gives back a block of large_block_alloc (null allowed); `size` is the size asked for.
 void large_block_free(void* block, size_t size);
-
-// Size of the fast decoder's chunk-start table for a window: 4 bytes per 64.
-inline size_t decwin_starts_bytes(uint32_t window) { return (size_t{window} + 63) / 64 * 4; }
 
 }  // namespace cdedup

@@ -33,13 +33,6 @@ inline uint32_t roll(const Tables& t, uint32_t h, uint8_t in, uint8_t out) {
 
 inline void mark(uint64_t* bits, size_t j) { bits[j >> 6] |= uint64_t{1} << (j & 63); }
 
-// Hash of the 16 bytes data[-16 .. -1], rolled in from an empty window.
-inline uint32_t warm_up(const Tables& t, uint32_t empty_hash, const uint8_t* data) {
-  uint32_t h = empty_hash;
-  for (int k = -16; k < 0; ++k) h = roll(t, h, data[k], 0);
-  return h;
-}
-
 }  // namespace
 
 uint32_t window_hash(const Chunker& ck, const uint8_t window[16]) {
@@ -78,12 +71,11 @@ uint32_t boundary_candidates_portable(const Chunker& ck, uint32_t prev_hash, con
       h = roll(t, h, data[j], data[j - 16]);
       if (h < t.threshold) mark(bits, j);
     }
-    const uint32_t empty = empty_window_hash(ck);
     uint32_t lh[LANES];
     size_t base[LANES];
     for (size_t k = 0; k < LANES; ++k) {
       base[k] = 64 + k * per_lane * 64;
-      lh[k] = k == 0 ? h : warm_up(t, empty, data + base[k]);
+      lh[k] = k == 0 ? h : window_hash(ck, data + base[k] - 16);  // warmed up on the 16 bytes before
     }
     const size_t span = per_lane * 64;
     const uint8_t* lp[LANES];  // bytes entering each lane's window

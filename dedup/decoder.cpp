@@ -33,6 +33,7 @@
 #include "dedup/chunker.h"
 #include "dedup/decoder.h"
 #include "dedup/stream_format.h"
+#include "dedup/window_tables.h"
 
 namespace cdedup {
 
@@ -58,6 +59,13 @@ inline void window_put(Codec& c, const uint8_t* p, size_t n) {
     p += k;
     n -= k;
   }
+}
+
+// Appends literal bytes to the chunk gathered in chunk_buf, and to the window.
+inline void gather(Codec& c, const uint8_t* p, size_t n) {
+  std::memcpy(c.chunk_buf + c.chunk_buf_len, p, n);
+  window_put(c, p, n);
+  c.chunk_buf_len += static_cast<uint32_t>(n);
 }
 
 // Puts bytes [from, to) of a copy into chunk_buf.  Byte i comes from the
@@ -93,7 +101,7 @@ uint32_t copy_chunk(Codec& c, uint32_t distance) {
   }
   static constexpr size_t PIECE_ENDS[] = {256, 1024, 4096, 16384, CHUNK_MAX_LEN};
   const uint8_t zeros[16] = {};
-  uint32_t hash = empty_window_hash(c.chunker);
+  uint32_t hash = window_tables().empty;
   uint32_t len = CHUNK_MAX_LEN;
   size_t made = 0;
   // No window that ends a chunk reaches back before byte 48, so the search
@@ -124,7 +132,6 @@ BodyTask decoder_body(Codec& c) {
   int header[4];
   for (int& h : header) h = co_await get_byte(c);
   if (!decoder_open_stream(c, header)) co_await codec_fail(c);
-  const uint32_t window = c.index.cfg_decwinsize;
   uint8_t* const buf = c.chunk_buf;
   SplitBatch& bt = c.batch;
 
@@ -141,10 +148,7 @@ BodyTask decoder_body(Codec& c) {
   for (;;) {
     if (in_literal && lit_start != nullptr && c.in_cur == c.in_end) {
       // The input buffer is about to be handed back: keep the chunk's bytes.
-      const size_t before = static_cast<size_t>(c.in_cur - lit_start);
-      std::memcpy(buf + c.chunk_buf_len, lit_start, before);
-      window_put(c, lit_start, before);
-      c.chunk_buf_len += static_cast<uint32_t>(before);
+      gather(c, lit_start, static_cast<size_t>(c.in_cur - lit_start));
       lit_start = nullptr;
     }
     const bool more = co_await need_input(c);
@@ -155,8 +159,7 @@ BodyTask decoder_body(Codec& c) {
       if (!in_literal) window_put(c, buf, c.chunk_buf_len);
       chunk = buf + skip;
       n = c.chunk_buf_len > skip ? c.chunk_buf_len - skip : 0;
-    } else if (window != 0 && c.decwin == nullptr) {
-      codec_set_message(c, "cannot allocate the decoder's %u MiB window: out of memory", window >> 20);
+    } else if (!decoder_window_ready(c)) {
       co_await codec_fail(c);
     } else if (!in_literal) {
       // A record starts: classify its first four bytes.
@@ -188,21 +191,14 @@ BodyTask decoder_body(Codec& c) {
         case RecordKind::Copy: {
           int d[4];
           for (int& x : d) x = co_await get_byte(c);
-          if (d[3] < 0) {
-            codec_set_message(c, "truncated stream: it ends inside a copy record");
-            co_await codec_fail(c);
-          }
-          distance = distance_read(d);
+          if (!decoder_copy_distance(c, d, distance)) co_await codec_fail(c);
           break;
         }
         case RecordKind::Continue:
           distance = pos_distance(cont_pos, c.stream_pos);
           break;
       }
-      if (window == 0) {
-        codec_set_message(c, "corrupt stream: a reference in a stream that has no window");
-        co_await codec_fail(c);
-      }
+      if (!decoder_reference_allowed(c)) co_await codec_fail(c);
       src_pos = pos_distance(distance, c.stream_pos);
       n = copy_chunk(c, distance);
       chunk = buf;
@@ -249,15 +245,10 @@ BodyTask decoder_body(Codec& c) {
       } else {
         if (lit_start != nullptr) {
           // Cut by the end of the span: gather what there is so far.
-          const size_t before = static_cast<size_t>(at - lit_start);
-          std::memcpy(buf + c.chunk_buf_len, lit_start, before);
-          window_put(c, lit_start, before);
-          c.chunk_buf_len += static_cast<uint32_t>(before);
+          gather(c, lit_start, static_cast<size_t>(at - lit_start));
           lit_start = nullptr;
         }
-        std::memcpy(buf + c.chunk_buf_len, at, taken);
-        window_put(c, at, taken);
-        c.chunk_buf_len += static_cast<uint32_t>(taken);
+        gather(c, at, taken);
         if (!boundary) continue;
         chunk = buf + skip;
         n = lit_len;

@@ -2,6 +2,7 @@
 // with the same output, yields and failures.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "codec/codec.h"
@@ -22,8 +23,20 @@ inline uint32_t window_source_index(uint32_t window, uint32_t write_index, uint3
   return (window - distance + write_index) % window;
 }
 
+// Size of the fast decoder's chunk-start notes for a window: 4 bytes per 64.
+inline size_t decwin_starts_bytes(uint32_t window) { return (size_t{window} + 63) / 64 * 4; }
+
 // Reads and checks the header, gets the window and prints the parameter line.
 // Returns false (message set) when the stream cannot be decoded.
 bool decoder_open_stream(Codec& c, const int header[4]);
+
+// The checks both decoder paths make on a stream's body; each returns false,
+// with the message set, when the stream cannot be decoded.
+// A body byte has arrived: a window the header asks for must exist.
+bool decoder_window_ready(Codec& c);
+// The four fetched distance bytes of an ESC_COPY (-1 for missing ones).
+bool decoder_copy_distance(Codec& c, const int bytes[4], uint32_t& distance);
+// A reference needs a window to copy from.
+bool decoder_reference_allowed(Codec& c);
 
 }  // namespace cdedup

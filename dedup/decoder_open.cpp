@@ -18,6 +18,13 @@ inline constexpr uint32_t MAX_WINDOW = CDEDUP_FUZZ_MAX_WINDOW;
 inline constexpr uint32_t MAX_WINDOW = 0xFFFFFFFFu;
 #endif
 
+void codec_release_window(Codec& c) {
+  large_block_free(c.decwin, c.index.cfg_decwinsize);
+  large_block_free(c.decwin_starts, decwin_starts_bytes(c.index.cfg_decwinsize));
+  c.decwin = nullptr;
+  c.decwin_starts = nullptr;
+}
+
 bool decoder_open_stream(Codec& c, const int header[4]) {
   if (header[3] < 0) {
     codec_set_message(c, "not an encoded stream: shorter than its 4-byte header");
@@ -47,6 +54,27 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
   c.stream_pos = 0;
   c.chunk_buf_len = 0;
   return true;
+}
+
+bool decoder_window_ready(Codec& c) {
+  if (c.index.cfg_decwinsize == 0 || c.decwin != nullptr) return true;
+  codec_set_message(c, "cannot allocate the decoder's %u MiB window: out of memory", c.index.cfg_decwinsize >> 20);
+  return false;
+}
+
+bool decoder_copy_distance(Codec& c, const int bytes[4], uint32_t& distance) {
+  if (bytes[3] < 0) {
+    codec_set_message(c, "truncated stream: it ends inside a copy record");
+    return false;
+  }
+  distance = distance_read(bytes);
+  return true;
+}
+
+bool decoder_reference_allowed(Codec& c) {
+  if (c.index.cfg_decwinsize != 0) return true;
+  codec_set_message(c, "corrupt stream: a reference in a stream that has no window");
+  return false;
 }
 
 }  // namespace cdedup

@@ -37,10 +37,7 @@ BodyTask decoder_body_reference(Codec& c) {
       if (c.chunk_buf_len < 4)
         for (uint32_t i = 0; i < c.chunk_buf_len; ++i) take_in(c, buf[i]);
     } else {
-      if (window != 0 && c.decwin == nullptr) {
-        codec_set_message(c, "cannot allocate the decoder's %u MiB window: out of memory", window >> 20);
-        co_await codec_fail(c);
-      }
+      if (!decoder_window_ready(c)) co_await codec_fail(c);
       buf[c.chunk_buf_len++] = static_cast<uint8_t>(b);
       if (c.chunk_buf_len > 4) {
         if (!take_in(c, static_cast<uint8_t>(b))) continue;
@@ -59,21 +56,14 @@ BodyTask decoder_body_reference(Codec& c) {
           case RecordKind::Copy: {
             int d[4];
             for (int& x : d) x = co_await get_byte(c);
-            if (d[3] < 0) {
-              codec_set_message(c, "truncated stream: it ends inside a copy record");
-              co_await codec_fail(c);
-            }
-            distance = distance_read(d);
+            if (!decoder_copy_distance(c, d, distance)) co_await codec_fail(c);
             break;
           }
           case RecordKind::Continue:
             distance = pos_distance(cont_pos, c.stream_pos);
             break;
         }
-        if (window == 0) {
-          codec_set_message(c, "corrupt stream: a reference in a stream that has no window");
-          co_await codec_fail(c);
-        }
+        if (!decoder_reference_allowed(c)) co_await codec_fail(c);
         src_pos = pos_distance(distance, c.stream_pos);
         c.chunk_buf_len = 0;
         uint32_t s = window_source_index(window, c.decwin_pos, distance);

@@ -30,6 +30,13 @@ constexpr size_t PREFETCH_AHEAD = 4;
 // __builtin_prefetch from coroutine bodies (seen in the generated code).
 inline void prefetch_window(const ChunkIndex& ix, const ChunkKey& key) { index_prefetch(ix, key.bytes); }
 
+// Adds bytes to the unfinished chunk held in chunk_buf and to its fold.
+inline void gather(Codec& c, const uint8_t* p, size_t n) {
+  fold_add_span(c.fold_block, p, n);
+  std::memcpy(c.chunk_buf + c.chunk_buf_len, p, n);
+  c.chunk_buf_len += static_cast<uint32_t>(n);
+}
+
 }  // namespace
 
 BodyTask encoder_body(Codec& c) {
@@ -46,9 +53,7 @@ BodyTask encoder_body(Codec& c) {
     c.in_cur = p + n;
     const size_t count = chunker_split(c.chunker, p, n, bt.ends, bt.bits);
     if (count == 0) {
-      fold_add_span(c.fold_block, p, n);
-      std::memcpy(c.chunk_buf + c.chunk_buf_len, p, n);
-      c.chunk_buf_len += static_cast<uint32_t>(n);
+      gather(c, p, n);
       continue;
     }
 
@@ -58,9 +63,7 @@ BodyTask encoder_body(Codec& c) {
     uint32_t prev_end = 0;
     if (c.chunk_buf_len != 0) {
       const uint32_t head = bt.ends[0];
-      fold_add_span(c.fold_block, p, head);
-      std::memcpy(c.chunk_buf + c.chunk_buf_len, p, head);
-      c.chunk_buf_len += head;
+      gather(c, p, head);
       fold_finish(c.fold_block, c.chunk_buf_len, bt.keys[0]);
       bt.starts[0] = c.chunk_buf;
       bt.lens[0] = c.chunk_buf_len;
@@ -73,8 +76,6 @@ BodyTask encoder_body(Codec& c) {
       prev_end = bt.ends[i];
     }
     fingerprint_chunks(bt.starts + first, bt.lens + first, count - first, bt.keys + first);
-    const size_t tail = n - prev_end;
-    fold_add_span(c.fold_block, p + prev_end, tail);
 
     for (size_t i = 0; i < count && i < PREFETCH_AHEAD; ++i) prefetch_window(c.index, bt.keys[i]);
     for (size_t i = 0; i < count; ++i) {
@@ -86,8 +87,8 @@ BodyTask encoder_body(Codec& c) {
       index_sweep(c.index, c.stream_pos, len);
     }
     // chunk_buf is free again: the unfinished tail waits there.
-    std::memcpy(c.chunk_buf, p + prev_end, tail);
-    c.chunk_buf_len = static_cast<uint32_t>(tail);
+    c.chunk_buf_len = 0;
+    gather(c, p + prev_end, n - prev_end);
   }
 
   // The final chunk: what is left since the last boundary, possibly nothing.

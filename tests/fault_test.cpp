@@ -95,6 +95,18 @@ TEST_F(Fault, FullDeviceExitsSixInEitherModeAndForAnySize) {
   EXPECT_NE(d.err.find("/dev/full"), std::string::npos) << d.err;
 }
 
+// The three report lines are output too: standard output on a full device
+// fails the run even though the data itself was written.
+TEST_F(Fault, ReportLinesThatCannotBeWrittenFail) {
+  struct stat st;
+  if (stat("/dev/full", &st) != 0) GTEST_SKIP() << "no /dev/full here";
+  write_file(dir.file("in"), noise(1000, 3));
+  const auto r = run_process("/bin/sh", {"-c", "exec \"$@\" > /dev/full", "sh", CDEDUP_BIN, "e", dir.file("in"),
+                                         dir.file("out")});
+  EXPECT_EQ(r.status, EXIT_IO) << r.err;
+  EXPECT_NE(r.err.find("report"), std::string::npos) << r.err;
+}
+
 TEST_F(Fault, FileSizeLimitKeepsEverythingWrittenBeforeTheFailure) {
   const Bytes plain = noise(400000, 11);
   const Bytes whole = encode(plain, {});
