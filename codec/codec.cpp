@@ -22,7 +22,6 @@ constexpr size_t HTBL_MIN_SLOTS = PROBE_WINDOW + 1;  // a probe window must not 
 constexpr size_t FRAME_HEADER = alignof(std::max_align_t);
 
 size_t htbl_bytes(const Codec& c) { return size_t{INDEX_SLOT_BYTES} * c.index.cfg_tblsize; }
-size_t check_bytes(const Codec& c) { return sizeof(uint64_t) * c.index.cfg_tblsize; }
 
 void destroy_body(Codec& c) {
   if (c.body) {
@@ -36,9 +35,7 @@ void destroy_body(Codec& c) {
 void release_large_block(Codec& c) {
   codec_release_window(c);
   large_block_free(c.index.htbl, htbl_bytes(c));
-  large_block_free(c.index.check, check_bytes(c));
   c.index.htbl = nullptr;
-  c.index.check = nullptr;
 }
 
 }  // namespace
@@ -155,15 +152,8 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
     codec_set_message(*c, "cannot allocate the chunk index (%" PRId32 " MiB): out of memory", params[1]);
     return CODEC_INIT_REFUSED;
   }
-  if (mode != CODEC_MODE_UNIQUE) {
-    // A reference must stand for the same bytes, not only the same key.
-    ix.check = static_cast<uint64_t*>(large_block_alloc(check_bytes(*c)));
-    if (ix.check == nullptr) {
-      codec_set_message(*c, "cannot allocate the chunk index's content checks: out of memory");
-      return CODEC_INIT_REFUSED;
-    }
-    check_key_init(c->check_key);
-  }
+  // A reference must stand for the same bytes, not only the same key.
+  if (mode != CODEC_MODE_UNIQUE) check_key_init(c->check_key);
   return 0;
 }
 

@@ -33,9 +33,8 @@ inline bool key_equal(const uint8_t* a, const uint8_t* b) {
 
 }  // namespace
 
-uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position, uint64_t check) {
+uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position) {
   IndexSlot* const tbl = ix.htbl;
-  uint64_t* const chk = ix.check;
   const uint32_t n = ix.cfg_tblsize;
   const uint32_t home = index_home(ix, key);
 
@@ -49,7 +48,7 @@ uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t po
       last_expired = run;
     } else if (key_equal(tbl[s].key, key)) {
       ix.found_pos = tag - 2;
-      return chk == nullptr || chk[s] == check ? INDEX_HIT : INDEX_HIT_MISMATCH;
+      return INDEX_HIT;
     }
     if (++s == n) s = 0;
   }
@@ -64,30 +63,24 @@ uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t po
     const uint32_t victim = last_expired < PROBE_WINDOW ? last_expired : run - 1;
     uint32_t dst = slot_add(home, victim, n);
     // s is now the slot just past the run: the empty one, or past a full window.
-    if (run < PROBE_WINDOW) {
-      tbl[s] = tbl[dst];
-      if (chk != nullptr) chk[s] = chk[dst];
-    }
+    if (run < PROBE_WINDOW) tbl[s] = tbl[dst];
     while (dst != home) {
       const uint32_t src = dst == 0 ? n - 1 : dst - 1;
       tbl[dst] = tbl[src];
-      if (chk != nullptr) chk[dst] = chk[src];
       dst = src;
     }
   }
   tbl[home].pos_tag = position + 2;
   std::memcpy(tbl[home].key, new_key, 16);
-  if (chk != nullptr) chk[home] = check;
   return 0;
 }
 
-void index_prefetch(const ChunkIndex& ix, const uint8_t key[16]) {
-  const uint32_t home = index_home(ix, key);
-  const IndexSlot* slot = ix.htbl + home;
-  // One line: most windows hold few entries, and every line in flight counts
-  // against the few misses the core can have outstanding.
-  __builtin_prefetch(slot);
-  if (ix.check != nullptr) __builtin_prefetch(ix.check + home);
+void index_prefetch(const ChunkIndex& ix, const uint8_t* keys, size_t count, size_t stride) {
+  // One line a key: most windows hold few entries.  The prefetches go out
+  // back to back because each one waits for its own address translation (the
+  // table spans far more pages than the TLB holds); issued together, the
+  // translations overlap instead of stalling one chunk at a time.
+  for (size_t i = 0; i < count; ++i, keys += stride) __builtin_prefetch(ix.htbl + index_home(ix, keys));
 }
 
 uint64_t index_sweep_visits(const ChunkIndex& ix, uint32_t chunk_len) {
@@ -114,7 +107,6 @@ void index_sweep(ChunkIndex& ix, uint32_t position, uint32_t chunk_len) {
 
 void index_clear(ChunkIndex& ix) {
   if (ix.htbl != nullptr) std::memset(static_cast<void*>(ix.htbl), 0, ix.encmem_bytes);
-  if (ix.check != nullptr) std::memset(ix.check, 0, sizeof(uint64_t) * ix.cfg_tblsize);
   ix.sweep_cursor = 0;
   ix.expired_count = 0;
   ix.cfg_tblsize = index_tblsize(ix.encmem_bytes);

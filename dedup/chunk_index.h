@@ -3,6 +3,7 @@
 // order so that a full window drops its oldest (or an expired) entry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "dedup/fingerprint.h"
@@ -40,15 +41,11 @@ struct ChunkIndex {
   uint32_t expired_count;   // slots expired since the last clear
   hinf records[PROBE_WINDOW];
   IndexSlot* htbl;
-  uint64_t* check;  // optional: a content check per slot, moved with its entry
 };
 
 // Results of index_find_or_insert.
 inline constexpr uint32_t INDEX_MISS = 0;
 inline constexpr uint32_t INDEX_HIT = 1;
-// An equal key whose content check differs: a different chunk with the same
-// key.  Like a hit, the table is left as it is.
-inline constexpr uint32_t INDEX_HIT_MISMATCH = 2;
 
 // Positions count modulo POS_LIMIT; n is at most 65535.
 inline uint32_t pos_advance(uint32_t p, uint32_t n) {
@@ -68,17 +65,15 @@ inline uint32_t index_home(const ChunkIndex& ix, const uint8_t* key) {
   return k % ix.cfg_tblsize;
 }
 
-// Starts loading the first slots of the key's window (and their checks) into
-// the cache, for a lookup a little later.
-void index_prefetch(const ChunkIndex& ix, const uint8_t key[16]);
+// Starts loading the first slots of each key's window into the cache, for
+// lookups a little later.  Keys are 16 bytes apiece, `stride` bytes apart.
+void index_prefetch(const ChunkIndex& ix, const uint8_t* keys, size_t count, size_t stride);
 
 // Needs cfg_tblsize > PROBE_WINDOW, so a window never meets itself.
 // 1 and found_pos set when a live equal key lies in the key's window (table
 // unchanged); else 0, after inserting the key at `position` unless that is
 // INDEX_LOOKUP_ONLY.
-// With a check array, `check` is stored with an inserted key and compared on
-// a hit.
-uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position, uint64_t check = 0);
+uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position);
 
 // Slots one sweep after a chunk of chunk_len bytes visits: enough that the
 // cursor covers the whole table while the position advances POS_LIMIT - W.

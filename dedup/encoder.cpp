@@ -24,11 +24,7 @@ namespace cdedup {
 
 namespace {
 
-constexpr size_t PREFETCH_AHEAD = 4;
-
-// The prefetch is a call into another file on purpose: g++ 12 drops
-// __builtin_prefetch from coroutine bodies (seen in the generated code).
-inline void prefetch_window(const ChunkIndex& ix, const ChunkKey& key) { index_prefetch(ix, key.bytes); }
+constexpr size_t PREFETCH_GROUP = 16;
 
 // Adds bytes to the unfinished chunk held in chunk_buf and to its fold.
 inline void gather(Codec& c, const uint8_t* p, size_t n) {
@@ -77,9 +73,17 @@ BodyTask encoder_body(Codec& c) {
     }
     fingerprint_chunks(bt.starts + first, bt.lens + first, count - first, bt.keys + first);
 
-    for (size_t i = 0; i < count && i < PREFETCH_AHEAD; ++i) prefetch_window(c.index, bt.keys[i]);
+    // Slots are prefetched a group at a time, a group or two ahead (a call
+    // into another file on purpose: g++ 12 drops __builtin_prefetch from
+    // coroutine bodies).
+    index_prefetch(c.index, bt.keys[0].bytes, count < 2 * PREFETCH_GROUP ? count : 2 * PREFETCH_GROUP,
+                   sizeof(ChunkKey));
     for (size_t i = 0; i < count; ++i) {
-      if (i + PREFETCH_AHEAD < count) prefetch_window(c.index, bt.keys[i + PREFETCH_AHEAD]);
+      if (i % PREFETCH_GROUP == 0 && i + 2 * PREFETCH_GROUP < count) {
+        const size_t g = i + 2 * PREFETCH_GROUP;
+        index_prefetch(c.index, bt.keys[g].bytes, count - g < PREFETCH_GROUP ? count - g : PREFETCH_GROUP,
+                       sizeof(ChunkKey));
+      }
       const uint32_t len = bt.lens[i];
       const ChunkPlan plan = plan_chunk(c, rs, bt.keys[i], len, bt.starts[i]);
       CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);

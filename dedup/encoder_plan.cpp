@@ -31,11 +31,11 @@ void encoder_open_stream(Codec& c, uint8_t header[4]) {
 ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& key, uint32_t len, const uint8_t* chunk) {
   ChunkPlan plan{};
   const uint32_t pos = c.stream_pos;
-  const uint64_t check = c.index.check != nullptr ? chunk_check(c.check_key, chunk, len) : 0;
-  const uint32_t found = index_find_or_insert(c.index, key.bytes, pos, check);
+  // Mode u trusts the fingerprint key, as its output is defined to; mode e
+  // never does (see checked_key).
+  const ChunkKey filed = c.mode == CODEC_MODE_UNIQUE ? key : checked_key(key, chunk_check(c.check_key, chunk, len));
+  const uint32_t found = index_find_or_insert(c.index, filed.bytes, pos);
   const uint32_t distance = found != INDEX_MISS ? pos_distance(c.index.found_pos, pos) : 0;
-  // A hit whose content check differs is another chunk under the same key:
-  // it is written out, and the index keeps its entry, as for a hit too far back.
   const bool duplicate = found == INDEX_HIT && distance < c.index.cfg_decwinsize;
 
   if (c.mode == CODEC_MODE_UNIQUE) {
