@@ -18,7 +18,7 @@ struct Table {
   Table() {
     ix.encmem_bytes = 256u << 20;
     ix.cfg_decwinsize = 1u << 30;
-    ix.cfg_tblsize = ix.encmem_bytes / INDEX_SLOT_BYTES;
+    index_set_tblsize(ix, ix.encmem_bytes / INDEX_SLOT_BYTES);
     ix.htbl = static_cast<IndexSlot*>(large_block_alloc(size_t{ix.cfg_tblsize} * INDEX_SLOT_BYTES));
   }
   ~Table() { large_block_free(ix.htbl, size_t{ix.cfg_tblsize} * INDEX_SLOT_BYTES); }

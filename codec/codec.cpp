@@ -137,7 +137,7 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   ix.cfg_decwinsize = static_cast<uint32_t>(params[2]) << 20;
   ix.sweep_cursor = 0;
   ix.expired_count = 0;
-  ix.cfg_tblsize = ix.encmem_bytes / INDEX_SLOT_BYTES;
+  index_set_tblsize(ix, ix.encmem_bytes / INDEX_SLOT_BYTES);
   c->index_used = false;
   if (ix.cfg_tblsize < HTBL_MIN_SLOTS) {
     codec_set_message(*c, "index size %" PRId32 " MiB leaves no room for the chunk index (1 to 4095 MiB)", params[1]);

@@ -109,7 +109,7 @@ void index_clear(ChunkIndex& ix) {
   if (ix.htbl != nullptr) std::memset(static_cast<void*>(ix.htbl), 0, ix.encmem_bytes);
   ix.sweep_cursor = 0;
   ix.expired_count = 0;
-  ix.cfg_tblsize = index_tblsize(ix.encmem_bytes);
+  index_set_tblsize(ix, index_tblsize(ix.encmem_bytes));
 }
 
 }  // namespace cdedup

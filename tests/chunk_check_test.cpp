@@ -77,7 +77,7 @@ TEST(ChunkCheck, CheckedKeysPartCollidingChunks) {
 
   std::vector<IndexSlot> slots(64);
   ChunkIndex ix{};
-  ix.cfg_tblsize = 64;
+  index_set_tblsize(ix, 64);
   ix.cfg_decwinsize = 1u << 20;
   ix.htbl = slots.data();
   EXPECT_EQ(index_find_or_insert(ix, fa.bytes, 10), INDEX_MISS);

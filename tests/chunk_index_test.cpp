@@ -36,7 +36,7 @@ struct Table {
   ChunkIndex ix{};
 
   explicit Table(uint32_t n, uint32_t window = 0x40000000u) : slots(n) {
-    ix.cfg_tblsize = n;
+    index_set_tblsize(ix, n);
     ix.encmem_bytes = n * INDEX_SLOT_BYTES;
     ix.cfg_decwinsize = window;
     ix.htbl = slots.data();
@@ -91,12 +91,32 @@ TEST(IndexSizing, SlotsAndSweepVisitsForDefaults) {
   EXPECT_EQ(index_tblsize(1u << 20), 52428u);
 
   ChunkIndex ix{};
-  ix.cfg_tblsize = 13421772;
+  index_set_tblsize(ix, 13421772);
   ix.cfg_decwinsize = 0x40000000u;
   EXPECT_EQ(index_sweep_visits(ix, 164), 1u);
   EXPECT_EQ(index_sweep_visits(ix, 240), 2u);
   EXPECT_EQ(index_sweep_visits(ix, 1000), 5u);
   EXPECT_EQ(index_sweep_visits(ix, 65535), 274u);  // N * L exceeds 32 bits
+}
+
+// The home slot is taken without a division; it must be the remainder for
+// every table size encmem allows and every value of the key's first word.
+TEST(IndexSizing, HomeSlotIsTheRemainder) {
+  std::mt19937 rng(3);
+  std::vector<uint32_t> sizes = {33, 52428, 13421772, index_tblsize(4095u << 20), 65536, 0xFFFFFFFFu};
+  for (int i = 0; i < 50; ++i) sizes.push_back(33 + rng() % 0x7FFFFFFFu);
+  std::vector<uint32_t> words = {0, 1, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu};
+  for (int i = 0; i < 200; ++i) words.push_back(static_cast<uint32_t>(rng()));
+  for (uint32_t n : sizes) {
+    ChunkIndex ix{};
+    index_set_tblsize(ix, n);
+    for (uint32_t w : {n - 1, n, n + 1, 2 * n - 1}) words.push_back(w);
+    for (uint32_t w : words) {
+      const uint8_t key[16] = {uint8_t(w), uint8_t(w >> 8), uint8_t(w >> 16), uint8_t(w >> 24)};
+      ASSERT_EQ(index_home(ix, key), w % n) << w << " mod " << n;
+    }
+    words.resize(words.size() - 4);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -448,7 +468,7 @@ TEST(IndexClear, ZeroesTheReservedBytesAndResetsCounters) {
   std::memset(static_cast<void*>(mem.data()), 0xAB, mem.size() * sizeof(IndexSlot));
   ChunkIndex ix{};
   ix.encmem_bytes = bytes;
-  ix.cfg_tblsize = 99;
+  index_set_tblsize(ix, 99);
   ix.sweep_cursor = 17;
   ix.expired_count = 5;
   ix.htbl = mem.data();
