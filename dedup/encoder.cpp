@@ -33,6 +33,21 @@ inline void gather(Codec& c, const uint8_t* p, size_t n) {
   c.chunk_buf_len += static_cast<uint32_t>(n);
 }
 
+// Replaces each fingerprint key of the batch by its filed key, prefetching
+// index slots PREFETCH_GROUP keys at a time, a group ahead.
+void file_keys(const Codec& c, SplitBatch& bt, size_t count) {
+  index_prefetch(c.index, bt.keys[0].bytes, count < PREFETCH_GROUP ? count : PREFETCH_GROUP, sizeof(ChunkKey));
+  for (size_t g = 0; g < count; g += PREFETCH_GROUP) {
+    const size_t end = count - g < PREFETCH_GROUP ? count : g + PREFETCH_GROUP;
+    // Bytes 0..3 survive filing, so a filed key and its fingerprint key
+    // share a home slot: the next group can go out before it is filed.
+    if (end < count)
+      index_prefetch(c.index, bt.keys[end].bytes, count - end < PREFETCH_GROUP ? count - end : PREFETCH_GROUP,
+                     sizeof(ChunkKey));
+    for (size_t i = g; i < end; ++i) bt.keys[i] = filed_key(c, bt.keys[i], bt.starts[i], bt.lens[i]);
+  }
+}
+
 }  // namespace
 
 BodyTask encoder_body(Codec& c) {
@@ -73,17 +88,13 @@ BodyTask encoder_body(Codec& c) {
     }
     fingerprint_chunks(bt.starts + first, bt.lens + first, count - first, bt.keys + first);
 
-    // Slots are prefetched a group at a time, a group or two ahead (a call
-    // into another file on purpose: g++ 12 drops __builtin_prefetch from
-    // coroutine bodies).
-    index_prefetch(c.index, bt.keys[0].bytes, count < 2 * PREFETCH_GROUP ? count : 2 * PREFETCH_GROUP,
-                   sizeof(ChunkKey));
+    // File every key (the content checks are most of that work) while the
+    // slots of the keys a group or two on are on their way from memory; by
+    // the time the chunks are decided the slots are in the cache.  (The
+    // prefetch is a call into another file on purpose: g++ 12 drops
+    // __builtin_prefetch from coroutine bodies.)
+    file_keys(c, bt, count);
     for (size_t i = 0; i < count; ++i) {
-      if (i % PREFETCH_GROUP == 0 && i + 2 * PREFETCH_GROUP < count) {
-        const size_t g = i + 2 * PREFETCH_GROUP;
-        index_prefetch(c.index, bt.keys[g].bytes, count - g < PREFETCH_GROUP ? count - g : PREFETCH_GROUP,
-                       sizeof(ChunkKey));
-      }
       const uint32_t len = bt.lens[i];
       const ChunkPlan plan = plan_chunk(c, rs, bt.keys[i], len, bt.starts[i]);
       CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);
@@ -99,7 +110,7 @@ BodyTask encoder_body(Codec& c) {
   const uint32_t len = c.chunk_buf_len;
   fold_finish(c.fold_block, len, c.chunk_key);
   chunker_end_chunk(c.chunker);
-  const ChunkPlan plan = plan_chunk(c, rs, c.chunk_key, len, c.chunk_buf);
+  const ChunkPlan plan = plan_chunk(c, rs, filed_key(c, c.chunk_key, c.chunk_buf, len), len, c.chunk_buf);
   CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);
   if (plan.emit_chunk) CODEC_PUT_SPAN(c, c.chunk_buf, len);
   c.chunk_buf_len = 0;

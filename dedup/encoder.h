@@ -31,11 +31,15 @@ struct RefState {
   uint32_t cont_pos = 0;
 };
 
-// Looks the finished chunk up (inserting it on a miss), decides its record and
-// advances the stream position and statistics.  `chunk` holds the chunk's
-// len bytes.  The caller sweeps the index afterwards unless this was the
-// final chunk.
-ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& key, uint32_t len, const uint8_t* chunk);
+// The key a finished chunk is filed under in the index: its fingerprint key,
+// with the content check in it in mode e.
+ChunkKey filed_key(const Codec& c, const ChunkKey& key, const uint8_t* chunk, uint32_t len);
+
+// Looks the finished chunk up under its filed key (inserting it on a miss),
+// decides its record and advances the stream position and statistics.
+// `chunk` holds the chunk's len bytes.  The caller sweeps the index
+// afterwards unless this was the final chunk.
+ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& filed, uint32_t len, const uint8_t* chunk);
 
 // The header bytes and the parameter line; done the same way by both paths.
 void encoder_open_stream(Codec& c, uint8_t header[4]);

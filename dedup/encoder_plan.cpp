@@ -28,12 +28,15 @@ void encoder_open_stream(Codec& c, uint8_t header[4]) {
   c.chunk_buf_len = 0;
 }
 
-ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& key, uint32_t len, const uint8_t* chunk) {
-  ChunkPlan plan{};
-  const uint32_t pos = c.stream_pos;
+ChunkKey filed_key(const Codec& c, const ChunkKey& key, const uint8_t* chunk, uint32_t len) {
   // Mode u trusts the fingerprint key, as its output is defined to; mode e
   // never does (see checked_key).
-  const ChunkKey filed = c.mode == CODEC_MODE_UNIQUE ? key : checked_key(key, chunk_check(c.check_key, chunk, len));
+  return c.mode == CODEC_MODE_UNIQUE ? key : checked_key(key, chunk_check(c.check_key, chunk, len));
+}
+
+ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& filed, uint32_t len, const uint8_t* chunk) {
+  ChunkPlan plan{};
+  const uint32_t pos = c.stream_pos;
   const uint32_t found = index_find_or_insert(c.index, filed.bytes, pos);
   const uint32_t distance = found != INDEX_MISS ? pos_distance(c.index.found_pos, pos) : 0;
   const bool duplicate = found == INDEX_HIT && distance < c.index.cfg_decwinsize;

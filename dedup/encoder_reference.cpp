@@ -30,7 +30,7 @@ BodyTask encoder_body_reference(Codec& c) {
     const uint32_t len = c.chunker.chunk_len;
     fold_finish(c.fold_block, len, c.chunk_key);
     chunker_end_chunk(c.chunker);
-    const ChunkPlan plan = plan_chunk(c, rs, c.chunk_key, len, c.chunk_buf);
+    const ChunkPlan plan = plan_chunk(c, rs, filed_key(c, c.chunk_key, c.chunk_buf, len), len, c.chunk_buf);
     for (uint32_t i = 0; i < plan.esc_len; ++i) co_await put_byte(c, plan.esc[i]);
     if (plan.emit_chunk)
       for (uint32_t i = 0; i < len; ++i) co_await put_byte(c, c.chunk_buf[i]);
