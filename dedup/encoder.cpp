@@ -1,13 +1,11 @@
 // Span-at-a-time encoder.
 //
-// A whole input span is cut into chunks first (lane-parallel boundary
-// search), then all its complete chunks are fingerprinted together (MD5 in
-// SIMD lanes, one chunk per lane), then their content checks, index probes
-// and records are
-// done in order, with the table slots of later chunks prefetched while
-// earlier ones are decided: the index is far larger than any cache, so a
-// probe that waits for memory would cost more than the rest of a chunk's
-// work.  A chunk that lies wholly in the input span is written straight from
+// A whole input span is cut into chunks first (wide boundary search), then
+// all its complete chunks are fingerprinted together (MD5 in SIMD lanes, one
+// chunk per lane), then given their content checks while their index slots
+// are prefetched, and only then probed and written in order: the index is far
+// larger than any cache, so a probe that waits for memory would cost more
+// than the rest of a chunk's work.  A chunk that lies wholly in the input span is written straight from
 // it; only the chunk carried over from the previous span and the unfinished
 // tail are copied into chunk_buf.  Output bytes, yields and printed lines are
 // those of the byte-at-a-time encoder.
