@@ -1,4 +1,4 @@
-// Lane-parallel boundary search; see boundary_scan.h for why.
+// Lane-parallel boundary bitmap and search; see boundary_scan.h for why.
 //
 // Six lanes keep enough table loads in flight to cover the load-to-use
 // latency of each chain (measured against 4, 8 and 10 lanes, and against
@@ -8,6 +8,9 @@
 // Candidates are rare at the usual thresholds (one byte in cfg_chunklen), so
 // a predictable branch records them; thresholds that make most bytes
 // candidates are cheap to cut anyway.
+// The chunker's state after a span is rebuilt from the span's last 16 bytes
+// (and the ring for a shorter span) rather than carried through the search,
+// which no longer visits every byte.
 #include "dedup/boundary_scan.h"
 
 #include "dedup/window_tables.h"
@@ -20,6 +23,9 @@ namespace cdedup {
 namespace {
 
 constexpr size_t LANES = 6;
+
+// The top-byte filter pays while few windows pass it: up to one in 28.
+constexpr uint32_t FILTER_MAX_THRESHOLD = 0x08000000;
 
 struct Tables {
   const uint32_t* add;
@@ -101,6 +107,38 @@ uint32_t boundary_candidates_portable(const Chunker& ck, uint32_t prev_hash, con
   return h;
 }
 
+size_t boundary_find_portable(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from,
+                              size_t to) {
+  // Four rolling chains side by side, each over 16 windows of a block of 64
+  // and started from its first window's terms, so four loads are in flight
+  // where a single roll waits on each; hits go to a mask, looked at once per
+  // block.  (Hashing every window from its 16 terms runs at a third of this
+  // speed; one serial roll is no faster than that; 8 chains of 8 or 4 of 8
+  // measured slower.)
+  constexpr size_t CHAINS = 4, RUN = 16;
+  if (from >= to) return to;
+  size_t b = from;
+  for (; to - b >= CHAINS * RUN; b += CHAINS * RUN) {
+    uint32_t h[CHAINS];
+    uint64_t hits = 0;
+    for (size_t c = 0; c < CHAINS; ++c) {
+      h[c] = window_hash_terms(t, data + b + c * RUN - 15);
+      hits |= uint64_t{h[c] < threshold} << (c * RUN);
+    }
+    for (size_t i = 1; i < RUN; ++i) {
+      for (size_t c = 0; c < CHAINS; ++c) {
+        const size_t j = b + c * RUN + i;
+        h[c] = window_roll(t, h[c], data[j], data[j - 16]);
+        hits |= uint64_t{h[c] < threshold} << (c * RUN + i);
+      }
+    }
+    if (hits != 0) return b + static_cast<size_t>(__builtin_ctzll(hits));
+  }
+  for (; b < to; ++b)
+    if (window_hash_terms(t, data + b - 15) < threshold) return b;
+  return to;
+}
+
 // ---------------------------------------------------------------------------
 // Dispatch
 // ---------------------------------------------------------------------------
@@ -117,8 +155,6 @@ bool boundary_candidates_avx2_available() {
 
 uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16], const uint8_t* data,
                              size_t n, uint64_t* bits) {
-  // The top-byte filter pays while few windows pass it: up to one in 28.
-  constexpr uint32_t FILTER_MAX_THRESHOLD = 0x08000000;
   if (ck.chunk_threshold > FILTER_MAX_THRESHOLD || n < 16 + 32 || !boundary_candidates_avx2_available())
     return boundary_candidates_portable(ck, prev_hash, prev, data, n, bits);
 
@@ -140,9 +176,18 @@ uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_
   return h;
 }
 
+size_t boundary_find(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from, size_t to) {
+  if (boundary_candidates_avx2_available()) return boundary_find_avx2(t, threshold, data, from, to);
+  return boundary_find_portable(t, threshold, data, from, to);
+}
+
 #else
 
 bool boundary_candidates_avx2_available() { return false; }
+
+size_t boundary_find(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from, size_t to) {
+  return boundary_find_portable(t, threshold, data, from, to);
+}
 
 uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16], const uint8_t* data,
                              size_t n, uint64_t* bits) {
@@ -166,9 +211,46 @@ size_t bitmap_next(const uint64_t* bits, size_t from, size_t to) {
   }
 }
 
-size_t chunker_split(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends, uint64_t* bits) {
-  uint8_t prev[16];
+size_t boundary_find_after(const WindowTables& t, uint32_t threshold, const uint8_t before[15], const uint8_t* data,
+                           size_t from, size_t to) {
+  if (from >= to) return to;
+  if (from < 15) {
+    // Windows that reach back before data[0] are searched in a stitched copy.
+    const size_t head = std::min<size_t>(to, 15);
+    uint8_t w[30];
+    std::memcpy(w, before, 15);
+    std::memcpy(w + 15, data, head);
+    const size_t j = boundary_find(t, threshold, w, from + 15, head + 15);
+    if (j < head + 15) return j - 15;
+    if (to <= 15) return to;
+    from = 15;
+  }
+  return boundary_find(t, threshold, data, from, to);
+}
+
+namespace {
+
+// The 16 bytes the chunker fed last, oldest first.
+inline void last_fed(const Chunker& ck, uint8_t prev[16]) {
   for (uint32_t k = 0; k < 16; ++k) prev[k] = ck.roll_ring[(ck.roll_pos - 16 + k) & 0xFF];
+}
+
+// Leaves the chunker as feeding the span would: `s` is where the unfinished
+// chunk starts (negative when it began before the span), `h` the hash at
+// the span's last byte.
+inline void split_done(Chunker& ck, const uint8_t* data, size_t n, int64_t s, uint32_t h) {
+  ck.chunk_len = static_cast<uint32_t>(static_cast<int64_t>(n) - s);
+  const size_t keep = std::min<size_t>(n, 16);
+  for (size_t i = n - keep; i < n; ++i) ck.roll_ring[(ck.roll_pos + i) & 0xFF] = data[i];
+  ck.roll_pos += static_cast<uint32_t>(n);
+  ck.roll_hash = h;
+}
+
+}  // namespace
+
+size_t chunker_split_bitmap(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends, uint64_t* bits) {
+  uint8_t prev[16];
+  last_fed(ck, prev);
   const uint32_t h = boundary_candidates(ck, ck.roll_hash, prev, data, n, bits);
 
   // A chunk starting at offset s (negative for the chunk carried in) may end
@@ -188,13 +270,53 @@ size_t chunker_split(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends,
     ends[count++] = static_cast<uint32_t>(j + 1);
     s = static_cast<int64_t>(j + 1);
   }
-
-  ck.chunk_len = static_cast<uint32_t>(static_cast<int64_t>(n) - s);
-  const size_t keep = std::min<size_t>(n, 16);
-  for (size_t i = n - keep; i < n; ++i) ck.roll_ring[(ck.roll_pos + i) & 0xFF] = data[i];
-  ck.roll_pos += static_cast<uint32_t>(n);
-  ck.roll_hash = h;
+  split_done(ck, data, n, s, h);
   return count;
+}
+
+size_t chunker_split_seek(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends) {
+  const WindowTables& t = window_tables();
+  const uint32_t threshold = ck.chunk_threshold;
+  uint8_t prev[16];
+  last_fed(ck, prev);
+
+  size_t count = 0;
+  int64_t s = -static_cast<int64_t>(ck.chunk_len);
+  for (;;) {
+    const int64_t first = std::max<int64_t>(s + CHUNK_MIN_LEN - 1, 0);
+    const int64_t cap = s + CHUNK_MAX_LEN - 1;
+    if (first >= static_cast<int64_t>(n)) break;
+    const size_t limit = static_cast<size_t>(std::min<int64_t>(cap, static_cast<int64_t>(n)));
+    size_t j = boundary_find_after(t, threshold, prev + 1, data, static_cast<size_t>(first), limit);
+    if (j == limit) {
+      if (cap >= static_cast<int64_t>(n)) break;
+      j = static_cast<size_t>(cap);
+    }
+    ends[count++] = static_cast<uint32_t>(j + 1);
+    s = static_cast<int64_t>(j + 1);
+  }
+
+  // The hash the chunker would hold: that of the span's last 16 bytes, some
+  // of them from before the span when it is shorter.
+  uint32_t h;
+  if (n >= 16) {
+    h = window_hash_terms(t, data + n - 16);
+  } else {
+    uint8_t w[32];
+    std::memcpy(w, prev, 16);
+    std::memcpy(w + 16, data, n);
+    h = window_hash_terms(t, w + n);
+  }
+  split_done(ck, data, n, s, h);
+  return count;
+}
+
+size_t chunker_split(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends, uint64_t* bits) {
+  // With the wide filter the search wins at every threshold, high ones most
+  // (it stops at the first window, where a bitmap marks nearly all); the
+  // portable search and the portable lanes run about even.
+  if (boundary_candidates_avx2_available()) return chunker_split_seek(ck, data, n, ends);
+  return chunker_split_bitmap(ck, data, n, ends, bits);
 }
 
 size_t chunk_end_in(const Chunker& ck, const uint8_t* data, size_t n, uint64_t* bits) {

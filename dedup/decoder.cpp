@@ -1,13 +1,13 @@
 // Span-at-a-time decoder.
 //
-// Literal chunk bytes are not fed through the chunker one by one: the whole
-// input span gets one lane-parallel candidate bitmap, and a literal chunk
-// that starts at input offset a ends at the first candidate at least 63
-// bytes on (or at the 65535-byte cap).  That bitmap holds for every literal
-// chunk of the span, whatever records lie between them, because a boundary
-// depends only on the chunk's own last 16 bytes.  A literal chunk that lies
-// wholly in the span is stored in the window and written out straight from
-// the input; only a chunk cut by the end of a span is gathered in chunk_buf.
+// Literal chunk bytes are not fed through the chunker one by one: a literal
+// chunk's end is searched for from its 64th byte on (boundary_find), and
+// the search stops at the first hit, so the windows of a chunk's first 63
+// bytes and everything past its end are never hashed.  A boundary depends
+// only on the chunk's own last 16 bytes, so no hash carries over.  A
+// literal chunk that lies wholly in the span is stored in the window and
+// written out straight from the input; only a chunk cut by the end of a
+// span is gathered in chunk_buf.
 //
 // A copy almost always names the start of a chunk decoded earlier, and such a
 // copy ends exactly where that chunk ended: same bytes, same boundary.  So
@@ -100,27 +100,20 @@ uint32_t copy_chunk(Codec& c, uint32_t distance) {
     }
   }
   static constexpr size_t PIECE_ENDS[] = {256, 1024, 4096, 16384, CHUNK_MAX_LEN};
-  const uint8_t zeros[16] = {};
-  uint32_t hash = window_tables().empty;
-  uint32_t len = CHUNK_MAX_LEN;
+  const WindowTables& t = window_tables();
+  uint32_t len = CHUNK_MAX_LEN;  // when no window below the cap ends it
   size_t made = 0;
-  // No window that ends a chunk reaches back before byte 48, so the search
-  // starts there; the windows ending at bytes 48..62 it computes wrongly
-  // (from zeros) are never looked at.
-  size_t from = CHUNK_MIN_LEN - ROLL_WINLEN;
+  size_t from = CHUNK_MIN_LEN - 1;
   for (const size_t to : PIECE_ENDS) {
     materialise(c, src, ahead, made, to);
     made = to;
-    const uint8_t* prev = from == CHUNK_MIN_LEN - ROLL_WINLEN ? zeros : c.chunk_buf + from - 16;
-    hash = boundary_candidates(c.chunker, hash, prev, c.chunk_buf + from, to - from, c.batch.copy_bits);
-    const size_t first = from < CHUNK_MIN_LEN - 1 ? CHUNK_MIN_LEN - 1 - from : 0;
-    const size_t limit = std::min(to, size_t{CHUNK_MAX_LEN - 1}) - from;
-    const size_t j = bitmap_next(c.batch.copy_bits, first, limit);
+    const size_t limit = std::min(to, size_t{CHUNK_MAX_LEN - 1});
+    const size_t j = boundary_find(t, c.chunker.chunk_threshold, c.chunk_buf, from, limit);
     if (j < limit) {
-      len = static_cast<uint32_t>(from + j + 1);
+      len = static_cast<uint32_t>(j + 1);
       break;
     }
-    from = to;
+    from = limit;
   }
   window_put(c, c.chunk_buf, len);
   return len;
@@ -133,16 +126,13 @@ BodyTask decoder_body(Codec& c) {
   for (int& h : header) h = co_await get_byte(c);
   if (!decoder_open_stream(c, header)) co_await codec_fail(c);
   uint8_t* const buf = c.chunk_buf;
-  SplitBatch& bt = c.batch;
+  const WindowTables& tables = window_tables();
 
   uint32_t src_pos = 0, cont_pos = 0;
   uint32_t skip = 0;         // escape bytes in front of the chunk in chunk_buf
   bool in_literal = false;   // inside a literal chunk's bytes
   const uint8_t* lit_start = nullptr;  // its first byte in the input, or null when gathered in chunk_buf
   uint32_t lit_len = 0;                // its bytes so far
-  const uint8_t* bm_base = nullptr;    // the span the candidate bitmap covers
-  const uint8_t* bm_end = nullptr;
-  uint32_t bm_serial = 0;              // ... and which input buffer that was
   uint32_t chunk_at = 0;               // window index where the current chunk starts
 
   for (;;) {
@@ -204,37 +194,26 @@ BodyTask decoder_body(Codec& c) {
       chunk = buf;
       skip = 0;
     } else {
-      // Literal bytes: find the chunk's end with the span's candidate bitmap.
+      // Literal bytes: search from the chunk's 64th byte (offsets from `at`).
       const uint8_t* const at = c.in_cur;
-      if (bm_serial != c.in_serial || at < bm_base || at >= bm_end) {
-        // The bitmap starts here; its first windows reach back into the
-        // chunk's earlier bytes when it has 16 or more.
-        uint8_t prev[16] = {};
-        if (lit_len >= 16) {
-          if (lit_start != nullptr)
-            std::memcpy(prev, at - 16, 16);
-          else
-            std::memcpy(prev, buf + c.chunk_buf_len - 16, 16);
-        }
-        const size_t span = std::min<size_t>(static_cast<size_t>(c.in_end - at), SPLIT_SPAN_MAX);
-        bm_base = at;
-        bm_end = at + span;
-        bm_serial = c.in_serial;
-        boundary_candidates(c.chunker, window_hash(c.chunker, prev), prev, at, span, bt.bits);
-      }
-      // Offsets in the bitmap of the first byte that may end the chunk, and of the cap.
-      const size_t pos = static_cast<size_t>(at - bm_base);
-      const size_t avail = static_cast<size_t>(bm_end - at);
-      const size_t first = pos + (lit_len < CHUNK_MIN_LEN - 1 ? CHUNK_MIN_LEN - 1 - lit_len : 0);
-      const size_t cap = pos + (CHUNK_MAX_LEN - 1 - lit_len);
-      const size_t limit = std::min(pos + avail, cap);
-      size_t j = bitmap_next(bt.bits, std::min(first, limit), limit);
+      const size_t avail = static_cast<size_t>(c.in_end - at);
+      const size_t first = lit_len < CHUNK_MIN_LEN - 1 ? CHUNK_MIN_LEN - 1 - lit_len : 0;
+      const size_t cap = CHUNK_MAX_LEN - 1 - lit_len;
+      const size_t limit = std::min(avail, cap);
+      const uint32_t threshold = c.chunker.chunk_threshold;
+      // A window before offset 15 reaches back into the chunk's earlier
+      // bytes: in the input just before `at`, or gathered in chunk_buf.
+      size_t j;
+      if (lit_start != nullptr || first >= ROLL_WINLEN - 1)
+        j = boundary_find(tables, threshold, at, first, limit);
+      else
+        j = boundary_find_after(tables, threshold, buf + c.chunk_buf_len - (ROLL_WINLEN - 1), at, first, limit);
       bool boundary = j < limit;
-      if (!boundary && cap < pos + avail) {
+      if (!boundary && cap < avail) {
         j = cap;
         boundary = true;
       }
-      const size_t taken = boundary ? j + 1 - pos : avail;
+      const size_t taken = boundary ? j + 1 : avail;
       c.in_cur = at + taken;
       lit_len += static_cast<uint32_t>(taken);
       if (lit_start != nullptr && boundary) {

@@ -1,8 +1,10 @@
 // Term tables, derived from the chunker's own rolling hash so that the two
 // cannot disagree: a term is the hash of a window holding one byte, XOR the
-// hash of the empty window.
+// hash of the empty window.  The roll tables are the chunker's, copied.
 #include "dedup/window_tables.h"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "dedup/boundary_scan.h"
@@ -16,6 +18,8 @@ std::unique_ptr<WindowTables> build() {
   auto ck = std::make_unique<Chunker>();
   chunker_init(*ck, 1);
   auto t = std::make_unique<WindowTables>();
+  std::copy(std::begin(ck->roll_addtab), std::end(ck->roll_addtab), t->add);
+  std::copy(std::begin(ck->roll_remtab), std::end(ck->roll_remtab), t->rem);
   uint8_t w[16] = {};
   t->empty = window_hash(*ck, w);
   for (int k = 0; k < 16; ++k) {
