@@ -160,6 +160,36 @@ TEST(Decoder, ShortDistancesRepeatOverLongCopies) {
   }
 }
 
+// A copy whose source is not the start of an earlier chunk (so the decoder
+// knows nothing of where it ends) and whose boundary falls at, or one byte
+// either side of, the edges of the pieces the copy is materialised in.
+TEST(Decoder, UnnotedCopyEndingAtPieceEdges) {
+  for (size_t len : {255u, 256u, 257u, 1023u, 1024u, 1025u, 4096u, 16384u}) {
+    SCOPED_TRACE("length " + std::to_string(len));
+    // S: zeros, then a last window found by trial that ends S as a chunk at its last byte.
+    Bytes s(len, 0);
+    uint64_t x = len;
+    for (size_t end = 0; end != len;) {
+      for (size_t k = len - 16; k < len; ++k) {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        s[k] = static_cast<uint8_t>(x >> 56);
+      }
+      Chunker ck{};
+      chunker_init(ck, 100);
+      end = 0;
+      for (size_t i = 0; i < len && end == 0; ++i)
+        if (chunker_feed(ck, s[i])) end = i + 1;
+    }
+    // P ends inside a chunk, which S then continues: S's first byte starts no chunk.
+    Bytes p = seeded_bytes(len, len);
+    if (p[0] == 0xEF) p[0] = 0;
+    const Bytes want = cat({p, s, s});
+    const CodecResult r = decode(cat({header(100, 1), p, s, copy_record(static_cast<uint32_t>(len))}), len, 5000);
+    EXPECT_EQ(r.final_yield, CODEC_DONE) << r.message;
+    EXPECT_EQ(r.output, want);
+  }
+}
+
 TEST(Decoder, DistanceBeyondTheWindowWraps) {
   // With a 1 MiB window, 1048577 reads where 1 does.
   const Bytes c = chunk64(14);
