@@ -122,7 +122,7 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
     ix.cfg_decwinsize = 0;
     c->decwin_pos = 0;
     c->decwin = nullptr;
-    c->decwin_starts = nullptr;
+    c->decwin_notes = nullptr;
     return 0;
   }
 
@@ -216,7 +216,6 @@ void codec_setbuf(Codec* c, uint8_t* buf, int32_t len) {
       c->in_start = c->in_cur = buf;
       c->in_end = buf + len;
       if (len == 0) c->in_eof = 1;
-      c->in_serial += 1;
       break;
     case CODEC_OUTPUT_FULL:
     case CODEC_DONE:

@@ -29,7 +29,6 @@ inline constexpr size_t MESSAGE_BYTES = 256;
 // suspensions while its chunks are written out.
 struct SplitBatch {
   uint64_t bits[SPLIT_BITMAP_WORDS];       // candidates of the input span
-  uint64_t copy_bits[SPLIT_BITMAP_WORDS];  // candidates of the copy being resolved
   uint32_t ends[SPLIT_ENDS_MAX];
   uint32_t lens[SPLIT_ENDS_MAX];
   const uint8_t* starts[SPLIT_ENDS_MAX];
@@ -48,7 +47,6 @@ struct Codec {
   uint8_t* out_start;
   uint8_t* out_end;
   int32_t in_eof;
-  uint32_t in_serial;  // counts input buffers, so a body can tell a new one from a reused address
   std::coroutine_handle<> body;  // the suspended body, its frame in frame_arena
   bool frame_in_use;
   alignas(64) unsigned char frame_arena[cdedup::FRAME_ARENA_BYTES];
@@ -63,7 +61,7 @@ struct Codec {
   uint32_t stream_pos;
   uint8_t* decwin;
   uint32_t decwin_pos;
-  uint32_t* decwin_starts;  // fast decoder: per 64 window bytes, the chunk that starts there (see decoder.cpp)
+  uint8_t* decwin_notes;  // fast decoder: per 64 window bytes, where a chunk starts in them (see decoder.cpp)
 
   // ---- Chunker, fold block, key ----
   cdedup::Chunker chunker;

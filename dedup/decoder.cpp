@@ -11,13 +11,17 @@
 //
 // A copy almost always names the start of a chunk decoded earlier, and such a
 // copy ends exactly where that chunk ended: same bytes, same boundary.  So
-// the decoder notes, for every 64 window bytes, the chunk that starts there
-// and its length (a chunk is at least 64 bytes long, so one slot suffices),
-// and forgets the note as soon as any byte of those 64 is overwritten.  A
-// noted chunk's start byte is older than the rest of it, and the window is
-// overwritten oldest first, so a note that survives stands for a chunk whose
-// bytes are all still in the window: the copy is then one memcpy, with no
-// boundary search.  Any other copy is materialised into chunk_buf in growing
+// the decoder notes, in one byte for every 64 window bytes, where in them a
+// chunk starts (a chunk is at least 64 bytes long, so one byte suffices), and
+// forgets the note as soon as any byte of those 64 is overwritten.  Chunks lie
+// end to end in the window, so a noted chunk ends where the next noted one
+// starts, or at the write position when it is the newest: its length costs a
+// look at the next few notes, and the notes cost 1/64 of the window touched
+// (lengths kept beside them cost four times that, which a large window
+// cannot spare).  A noted chunk's start byte is older than the rest of it, and
+// the window is overwritten oldest first, so a note that survives stands for a
+// chunk whose bytes are all still in the window: the copy is then one memcpy,
+// with no boundary search.  Any other copy is materialised into chunk_buf in growing
 // pieces (most chunks end in the first 256 bytes) and its boundary searched
 // in each piece as it lands; a distance shorter than the bytes copied so far
 // repeats the last bytes, which is what the byte-by-byte copy through the
@@ -39,8 +43,28 @@ namespace cdedup {
 
 namespace {
 
-// A chunk-start note: offset in its 64 bytes plus one (0: no note), length above.
-inline uint32_t start_note(uint32_t index, uint32_t len) { return len << 8 | ((index & 63) + 1); }
+// A chunk-start note: the start's offset in its 64 bytes plus one; 0 is none.
+inline uint8_t start_note(uint32_t index) { return static_cast<uint8_t>((index & 63) + 1); }
+
+// Length of the noted chunk that starts at window index src, `ahead` bytes
+// behind the write index; 0 when the notes do not settle it.  The next chunk
+// starts at least 64 bytes on, so the search begins with the next 64 bytes.
+uint32_t noted_length(const Codec& c, uint32_t src, uint32_t ahead) {
+  const uint8_t* const notes = c.decwin_notes;
+  const uint32_t blocks = static_cast<uint32_t>(decwin_notes_bytes(c.index.cfg_decwinsize));
+  const uint32_t limit = ahead < CHUNK_MAX_LEN ? ahead : CHUNK_MAX_LEN;
+  uint32_t rel = 64 - (src & 63);  // where the next 64 bytes start, from src
+  uint32_t b = (src >> 6) + 1;
+  if (b == blocks) b = 0;
+  for (; rel <= limit; rel += 64) {
+    if (notes[b] != 0) {
+      const uint32_t end = rel + notes[b] - 1;
+      return end >= CHUNK_MIN_LEN && end <= limit ? end : 0;
+    }
+    if (++b == blocks) b = 0;
+  }
+  return ahead <= CHUNK_MAX_LEN && ahead >= CHUNK_MIN_LEN ? ahead : 0;
+}
 
 // Appends decoded bytes to the circular window (a window of 0 keeps nothing),
 // forgetting the chunk-start notes of every 64 bytes it touches.
@@ -50,9 +74,9 @@ inline void window_put(Codec& c, const uint8_t* p, size_t n) {
   while (n != 0) {
     const size_t room = window - c.decwin_pos;
     const size_t k = n < room ? n : room;
-    if (c.decwin_starts != nullptr) {
+    if (c.decwin_notes != nullptr) {
       const size_t first = c.decwin_pos >> 6, last = (c.decwin_pos + k - 1) >> 6;
-      std::memset(c.decwin_starts + first, 0, (last - first + 1) * sizeof(uint32_t));
+      std::memset(c.decwin_notes + first, 0, last - first + 1);
     }
     std::memcpy(c.decwin + c.decwin_pos, p, k);
     c.decwin_pos = c.decwin_pos + k == window ? 0 : static_cast<uint32_t>(c.decwin_pos + k);
@@ -90,10 +114,9 @@ uint32_t copy_chunk(Codec& c, uint32_t distance) {
   const uint32_t window = c.index.cfg_decwinsize;
   const uint32_t src = window_source_index(window, c.decwin_pos, distance);
   const uint32_t ahead = src < c.decwin_pos ? c.decwin_pos - src : window - src + c.decwin_pos;
-  if (c.decwin_starts != nullptr) {
-    const uint32_t note = c.decwin_starts[src >> 6];
-    if ((note & 0xFF) == (src & 63) + 1) {
-      const uint32_t len = note >> 8;
+  if (c.decwin_notes != nullptr && c.decwin_notes[src >> 6] == start_note(src)) {
+    const uint32_t len = noted_length(c, src, ahead);
+    if (len != 0) {
       materialise(c, src, ahead, 0, len);
       window_put(c, c.chunk_buf, len);
       return len;
@@ -236,7 +259,7 @@ BodyTask decoder_body(Codec& c) {
     }
 
     // Chunk end.  A complete chunk is noted where it starts in the window.
-    if (c.decwin_starts != nullptr && n >= CHUNK_MIN_LEN) c.decwin_starts[chunk_at >> 6] = start_note(chunk_at, n);
+    if (c.decwin_notes != nullptr && n >= CHUNK_MIN_LEN) c.decwin_notes[chunk_at >> 6] = start_note(chunk_at);
     CODEC_PUT_SPAN(c, chunk, n);
     c.total_bytes += n;
     c.chunk_count += 1;

@@ -23,8 +23,8 @@ inline uint32_t window_source_index(uint32_t window, uint32_t write_index, uint3
   return (window - distance + write_index) % window;
 }
 
-// Size of the fast decoder's chunk-start notes for a window: 4 bytes per 64.
-inline size_t decwin_starts_bytes(uint32_t window) { return (size_t{window} + 63) / 64 * 4; }
+// Size of the fast decoder's chunk-start notes for a window: a byte per 64.
+inline size_t decwin_notes_bytes(uint32_t window) { return (size_t{window} + 63) / 64; }
 
 // Reads and checks the header, gets the window and prints the parameter line.
 // Returns false (message set) when the stream cannot be decoded.

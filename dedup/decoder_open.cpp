@@ -20,9 +20,9 @@ inline constexpr uint32_t MAX_WINDOW = 0xFFFFFFFFu;
 
 void codec_release_window(Codec& c) {
   large_block_free(c.decwin, c.index.cfg_decwinsize);
-  large_block_free(c.decwin_starts, decwin_starts_bytes(c.index.cfg_decwinsize));
+  large_block_free(c.decwin_notes, decwin_notes_bytes(c.index.cfg_decwinsize));
   c.decwin = nullptr;
-  c.decwin_starts = nullptr;
+  c.decwin_notes = nullptr;
 }
 
 bool decoder_open_stream(Codec& c, const int header[4]) {
@@ -44,7 +44,7 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
   c.decwin = static_cast<uint8_t*>(large_block_alloc(c.index.cfg_decwinsize));
   // Only the fast path uses the chunk-start table; without it, it scans.
   if (c.decwin != nullptr && !c.reference_path)
-    c.decwin_starts = static_cast<uint32_t*>(large_block_alloc(decwin_starts_bytes(c.index.cfg_decwinsize)));
+    c.decwin_notes = static_cast<uint8_t*>(large_block_alloc(decwin_notes_bytes(c.index.cfg_decwinsize)));
   chunker_init(c.chunker, h.cfg_chunklen);
   fold_reset(c.fold_block);
   codec_report(c, "len=%i encmem=%iM decmem=%iM\n", c.cfg_chunklen + 64, 0,
