@@ -84,7 +84,9 @@ void index_prefetch(const ChunkIndex& ix, const uint8_t* keys, size_t count, siz
 }
 
 uint64_t index_sweep_visits(const ChunkIndex& ix, uint32_t chunk_len) {
-  return uint64_t{ix.cfg_tblsize} * chunk_len / (POS_LIMIT - ix.cfg_decwinsize) + 1;
+  // Most chunks need one visit; they are told apart without the division.
+  const uint64_t span = uint64_t{ix.cfg_tblsize} * chunk_len, cycle = POS_LIMIT - ix.cfg_decwinsize;
+  return span < cycle ? 1 : span / cycle + 1;
 }
 
 void index_sweep(ChunkIndex& ix, uint32_t position, uint32_t chunk_len) {
