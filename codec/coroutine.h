@@ -17,6 +17,7 @@
 #include <exception>
 
 #include "codec/codec.h"
+#include "dedup/copy.h"
 
 namespace cdedup {
 
@@ -130,7 +131,7 @@ BodyTask codec_body(Codec& c);
     while (put_left_ != 0) {                                                   \
       const size_t room_ = static_cast<size_t>((c).out_end - (c).out_cur);     \
       const size_t k_ = put_left_ < room_ ? put_left_ : room_;                 \
-      std::memcpy((c).out_cur, put_src_, k_);                                  \
+      ::cdedup::copy_bytes((c).out_cur, put_src_, k_);                         \
       (c).out_cur += k_;                                                       \
       put_src_ += k_;                                                          \
       put_left_ -= k_;                                                         \

@@ -35,6 +35,7 @@
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
+#include "dedup/copy.h"
 #include "dedup/decoder.h"
 #include "dedup/stream_format.h"
 #include "dedup/window_tables.h"
@@ -78,7 +79,7 @@ inline void window_put(Codec& c, const uint8_t* p, size_t n) {
       const size_t first = c.decwin_pos >> 6, last = (c.decwin_pos + k - 1) >> 6;
       std::memset(c.decwin_notes + first, 0, last - first + 1);
     }
-    std::memcpy(c.decwin + c.decwin_pos, p, k);
+    copy_bytes(c.decwin + c.decwin_pos, p, k);
     c.decwin_pos = c.decwin_pos + k == window ? 0 : static_cast<uint32_t>(c.decwin_pos + k);
     p += k;
     n -= k;
@@ -87,7 +88,7 @@ inline void window_put(Codec& c, const uint8_t* p, size_t n) {
 
 // Appends literal bytes to the chunk gathered in chunk_buf, and to the window.
 inline void gather(Codec& c, const uint8_t* p, size_t n) {
-  std::memcpy(c.chunk_buf + c.chunk_buf_len, p, n);
+  copy_bytes(c.chunk_buf + c.chunk_buf_len, p, n);
   window_put(c, p, n);
   c.chunk_buf_len += static_cast<uint32_t>(n);
 }
@@ -102,7 +103,7 @@ inline void materialise(Codec& c, uint32_t src, uint32_t ahead, size_t from, siz
   while (i < to && i < ahead) {
     const uint32_t s = static_cast<uint32_t>((uint64_t{src} + i) % window);
     const size_t k = std::min<size_t>({to - i, ahead - i, window - s});
-    std::memcpy(buf + i, c.decwin + s, k);
+    copy_bytes(buf + i, c.decwin + s, k);
     i += k;
   }
   for (; i < to; ++i) buf[i] = buf[i - ahead];

@@ -14,6 +14,7 @@
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
+#include "dedup/copy.h"
 #include "dedup/encoder.h"
 #include "dedup/fingerprint.h"
 #include "dedup/fingerprint_lanes.h"
@@ -27,7 +28,7 @@ constexpr size_t PREFETCH_GROUP = 16;
 // Adds bytes to the unfinished chunk held in chunk_buf and to its fold.
 inline void gather(Codec& c, const uint8_t* p, size_t n) {
   fold_add_span(c.fold_block, p, n);
-  std::memcpy(c.chunk_buf + c.chunk_buf_len, p, n);
+  copy_bytes(c.chunk_buf + c.chunk_buf_len, p, n);
   c.chunk_buf_len += static_cast<uint32_t>(n);
 }
 
@@ -92,13 +93,23 @@ BodyTask encoder_body(Codec& c) {
     // prefetch is a call into another file on purpose: g++ 12 drops
     // __builtin_prefetch from coroutine bodies.)
     file_keys(c, bt, count);
+    // Chunks written as their own bytes lie end to end in the input, so a
+    // run of them goes out in one piece.
+    const uint8_t* run = nullptr;
+    size_t run_len = 0;
     for (size_t i = 0; i < count; ++i) {
       const uint32_t len = bt.lens[i];
       const ChunkPlan plan = plan_chunk(c, rs, bt.keys[i], len, bt.starts[i]);
-      CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);
-      if (plan.emit_chunk) CODEC_PUT_SPAN(c, bt.starts[i], len);
+      if (plan.esc_len != 0 || !plan.emit_chunk || bt.starts[i] != run + run_len) {
+        CODEC_PUT_SPAN(c, run, run_len);
+        CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);
+        run = bt.starts[i];
+        run_len = 0;
+      }
+      if (plan.emit_chunk) run_len += len;
       index_sweep(c.index, c.stream_pos, len);
     }
+    CODEC_PUT_SPAN(c, run, run_len);
     // chunk_buf is free again: the unfinished tail waits there.
     c.chunk_buf_len = 0;
     gather(c, p + prev_end, n - prev_end);
