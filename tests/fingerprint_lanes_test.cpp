@@ -164,6 +164,22 @@ TEST_P(FingerprintLanes, RandomBatchesOfMixedLengths) {
   }
 }
 
+// Chunks of one length finish in the same round in every lane, and with
+// 1 to 40 of them the list runs out in that round too: a lane must still get
+// its last mix and its key although it has nothing left to take.
+TEST_P(FingerprintLanes, LanesFinishingInTheSameRound) {
+  std::mt19937_64 rng(6);
+  for (uint32_t len : {0u, 1u, 62u, 63u, 64u, 126u, 127u, 189u}) {
+    for (size_t count = 1; count <= 40; ++count) {
+      std::vector<std::vector<uint8_t>> chunks;
+      for (size_t i = 0; i < count; ++i) chunks.push_back(random_bytes(rng, len));
+      SCOPED_TRACE(std::to_string(count) + " chunks of " + std::to_string(len));
+      expect_batch(chunks);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
 // Each chunk sits against an inaccessible page, once ending at it and once
 // starting right after one: any read outside the chunk is a fault.
 TEST_P(FingerprintLanes, ReadsStayInsideEachChunk) {

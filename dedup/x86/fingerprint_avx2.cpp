@@ -232,38 +232,53 @@ inline V load_pair(const uint8_t* lo, const uint8_t* hi) {
   return _mm256_inserti128_si256(_mm256_castsi128_si256(l), h, 1);
 }
 
+// Lane state, eight lanes per group side by side so that one round's
+// bookkeeping is a handful of vector operations, not eight scalar selects
+// (which the compiler turned into branches that missed about once a chunk).
+// A lane keeps only the count of bytes not yet in any fill; its read address
+// follows from that: end - left while a further fill follows, else the same
+// offset in the lane's tail copy, end + delta - left.
 struct Lanes {
   Block blk[GROUPS];
-  alignas(32) uint32_t keep[GROUPS][GROUP];  // all ones: continue the block; 0: a new chunk starts
-  alignas(32) uint32_t fill[GROUPS][GROUP];  // bytes in this round's fill
   alignas(32) uint32_t left[GROUPS][GROUP];  // bytes of the chunk not yet in any fill
+  alignas(32) uint64_t end[GROUPS][GROUP];   // address just past the chunk
+  alignas(32) uint64_t delta[GROUPS][GROUP];  // tail copy's end minus end
   // The chunk's last min(64, length) bytes, ending at offset 64; zeros after.
   // A fill of fewer than 64 remaining bytes is read from here, so reading 64
   // bytes at once never passes the chunk's end.
   alignas(32) uint8_t tail[LANES][128];
-  const uint8_t* ptr[LANES];
   size_t chunk[LANES];
-  unsigned busy[GROUPS];  // bit i: lane i of the group holds a chunk
+  unsigned busy[GROUPS];   // bit i: lane i of the group holds a chunk
+  unsigned fresh[GROUPS];  // bit i: lane i took a new chunk since its last fill
 };
 
-// XOR one fill per lane into a group's blocks and set the fill index.  Each
-// lane's source is a select, not a branch: whether a lane reads in place this
-// round follows no pattern a predictor could learn.  The 16-byte slices of
-// four lane pairs transpose with unpacks alone because load_pair already put
-// lane i and lane i+4 in the two halves.
+// XOR one fill per lane into a group's blocks and set the fill index.  The
+// 16-byte slices of four lane pairs transpose with unpacks alone because
+// load_pair already put lane i and lane i+4 in the two halves.  (Two 32-byte
+// loads per lane and a full 8x8 transpose need as many shuffles, three of
+// them crossing halves: no gain.)
 void load_group(Lanes& s, int g) {
   Block& b = s.blk[g];
-  const uint8_t* src[GROUP];  // 64 readable bytes starting with this round's fill
-  for (int i = 0; i < GROUP; ++i) {
-    const int l = g * GROUP + i;
-    const uint32_t n = s.left[g][i];
-    const uint32_t f = n < FILL ? n : FILL;
-    src[i] = n > FILL ? s.ptr[l] : s.tail[l] + 64 - n;
-    s.fill[g][i] = f;
-    s.left[g][i] = n - f;
-    s.ptr[l] += f;
+  const V n = _mm256_load_si256(reinterpret_cast<const V*>(s.left[g]));
+  const V fill = _mm256_min_epu32(n, splat(FILL));
+  _mm256_store_si256(reinterpret_cast<V*>(s.left[g]), _mm256_sub_epi32(n, fill));
+  const V last = _mm256_cmpgt_epi32(splat(FILL + 1), n);  // this fill is the chunk's last
+  alignas(32) uint64_t addr[GROUP];  // 64 readable bytes starting with this round's fill
+  for (int h = 0; h < 2; ++h) {
+    const __m128i nh = h == 0 ? _mm256_castsi256_si128(n) : _mm256_extracti128_si256(n, 1);
+    const __m128i lh = h == 0 ? _mm256_castsi256_si128(last) : _mm256_extracti128_si256(last, 1);
+    const V e = _mm256_load_si256(reinterpret_cast<const V*>(s.end[g] + 4 * h));
+    const V d = _mm256_load_si256(reinterpret_cast<const V*>(s.delta[g] + 4 * h));
+    const V a = _mm256_add_epi64(_mm256_sub_epi64(e, _mm256_cvtepu32_epi64(nh)), vand(_mm256_cvtepi32_epi64(lh), d));
+    _mm256_store_si256(reinterpret_cast<V*>(addr + 4 * h), a);
   }
-  const V keep = _mm256_load_si256(reinterpret_cast<const V*>(s.keep[g]));
+  const uint8_t* src[GROUP];
+  for (int i = 0; i < GROUP; ++i) src[i] = reinterpret_cast<const uint8_t*>(addr[i]);
+
+  // All ones: continue the block; 0: a new chunk starts in this lane.
+  const V lane_bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+  const V keep = _mm256_cmpeq_epi32(vand(splat(s.fresh[g]), lane_bit), _mm256_setzero_si256());
+  s.fresh[g] = 0;
   for (int q = 0; q < 4; ++q) {
     const int o = 16 * q;
     const V r0 = load_pair(src[0] + o, src[4] + o);
@@ -282,7 +297,6 @@ void load_group(Lanes& s, int g) {
   }
   // Byte 63 of the source is the next fill's first byte (or padding), not
   // part of this fill; the fill index takes its place.
-  const V fill = _mm256_load_si256(reinterpret_cast<const V*>(s.fill[g]));
   b.w[15] = _mm256_or_si256(vand(b.w[15], splat(0x00FFFFFF)), _mm256_slli_epi32(fill, 24));
 }
 
@@ -301,6 +315,7 @@ void fingerprint_chunks_avx2(const uint8_t* const* starts, const uint32_t* lens,
   Lanes s;
   size_t next = 0;
   s.busy[0] = s.busy[1] = 0;
+  s.fresh[0] = s.fresh[1] = 0;
   for (auto& t : s.tail) {
     _mm256_store_si256(reinterpret_cast<V*>(t + 64), _mm256_setzero_si256());
     _mm256_store_si256(reinterpret_cast<V*>(t + 96), _mm256_setzero_si256());
@@ -309,10 +324,12 @@ void fingerprint_chunks_avx2(const uint8_t* const* starts, const uint32_t* lens,
   // fills from its tail, and no key written.
   auto take = [&](int l) {
     const int g = l / GROUP, i = l % GROUP;
-    s.keep[g][i] = 0;
     uint8_t* tail = s.tail[l];
+    const uint64_t tail_end = reinterpret_cast<uintptr_t>(tail + 64);
+    s.fresh[g] |= 1u << i;
     if (next == count) {
-      s.ptr[l] = tail;
+      s.end[g][i] = tail_end;
+      s.delta[g][i] = 0;
       s.left[g][i] = 0;
       s.busy[g] &= ~(1u << i);
       return;
@@ -326,39 +343,50 @@ void fingerprint_chunks_avx2(const uint8_t* const* starts, const uint32_t* lens,
     } else if (n > 0) {
       std::memcpy(tail + 64 - n, p, n);
     }
+    // Integer arithmetic: p may be null when n is 0.
+    const uint64_t end = reinterpret_cast<uintptr_t>(p) + n;
     s.chunk[l] = next++;
-    s.ptr[l] = p;
+    s.end[g][i] = end;
+    s.delta[g][i] = tail_end - end;
     s.left[g][i] = n;
     s.busy[g] |= 1u << i;
   };
   for (int l = 0; l < LANES; ++l) take(l);
 
+  // A lane whose chunk has its last fill in this round takes its next chunk
+  // before the mix, not after: that scalar work then overlaps the vector
+  // work of the mix, and its stores have left the store queue when the next
+  // round's vector loads of the lane state come.  The key is read after the
+  // mix, from the chunk index saved in done_chunk.
+  size_t done_chunk[LANES];
   while ((s.busy[0] | s.busy[1]) != 0) {
+    unsigned done[GROUPS] = {0, 0};
+    const unsigned mixed[GROUPS] = {s.busy[0], s.busy[1]};
     for (int g = 0; g < GROUPS; ++g) {
-      if (s.busy[g] == 0) continue;
+      if (mixed[g] == 0) continue;
       load_group(s, g);
-    }
-
-    if (s.busy[0] != 0 && s.busy[1] != 0) {
-      mix_groups<2>(&s.blk[0], &s.blk[1]);
-    } else {
-      mix_groups<1>(&s.blk[s.busy[0] != 0 ? 0 : 1], nullptr);
-    }
-
-    for (int g = 0; g < GROUPS; ++g) {
-      if (s.busy[g] == 0) continue;
       const V left = _mm256_load_si256(reinterpret_cast<const V*>(s.left[g]));
       const V zero = _mm256_setzero_si256();
-      unsigned done = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(left, zero))));
-      done &= s.busy[g];
-      _mm256_store_si256(reinterpret_cast<V*>(s.keep[g]), _mm256_cmpeq_epi32(zero, zero));
-      while (done != 0) {
-        const int i = __builtin_ctz(done);
-        done &= done - 1;
-        const int l = g * GROUP + i;
-        const size_t c = s.chunk[l];
-        put_key(keys[c], s.blk[g], i, lens[c]);
+      done[g] = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(left, zero))));
+      done[g] &= mixed[g];
+      for (unsigned d = done[g]; d != 0; d &= d - 1) {
+        const int l = g * GROUP + __builtin_ctz(d);
+        done_chunk[l] = s.chunk[l];
         take(l);
+      }
+    }
+
+    if (mixed[0] != 0 && mixed[1] != 0) {
+      mix_groups<2>(&s.blk[0], &s.blk[1]);
+    } else {
+      mix_groups<1>(&s.blk[mixed[0] != 0 ? 0 : 1], nullptr);
+    }
+
+    for (int g = 0; g < GROUPS; ++g) {
+      for (unsigned d = done[g]; d != 0; d &= d - 1) {
+        const int i = __builtin_ctz(d);
+        const size_t c = done_chunk[g * GROUP + i];
+        put_key(keys[c], s.blk[g], i, lens[c]);
       }
     }
   }
