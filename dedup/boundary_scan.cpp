@@ -13,6 +13,7 @@
 // which no longer visits every byte.
 #include "dedup/boundary_scan.h"
 
+#include "dedup/cpu_features.h"
 #include "dedup/window_tables.h"
 
 #include <algorithm>
@@ -143,15 +144,9 @@ size_t boundary_find_portable(const WindowTables& t, uint32_t threshold, const u
 // Dispatch
 // ---------------------------------------------------------------------------
 
-#if defined(__x86_64__)
+bool boundary_candidates_avx2_available() { return cpu_has_avx2(); }
 
-bool boundary_candidates_avx2_available() {
-  static const bool available = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return available;
-}
+#if defined(__x86_64__)
 
 uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16], const uint8_t* data,
                              size_t n, uint64_t* bits) {
@@ -182,8 +177,6 @@ size_t boundary_find(const WindowTables& t, uint32_t threshold, const uint8_t* d
 }
 
 #else
-
-bool boundary_candidates_avx2_available() { return false; }
 
 size_t boundary_find(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from, size_t to) {
   return boundary_find_portable(t, threshold, data, from, to);
@@ -246,23 +239,26 @@ inline void split_done(Chunker& ck, const uint8_t* data, size_t n, int64_t s, ui
   ck.roll_hash = h;
 }
 
-}  // namespace
+struct CutResult {
+  size_t count;              // chunk ends written
+  int64_t unfinished_start;  // where the unfinished chunk starts (negative: before the span)
+};
 
-size_t chunker_split_bitmap(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends, uint64_t* bits) {
-  uint8_t prev[16];
-  last_fed(ck, prev);
-  const uint32_t h = boundary_candidates(ck, ck.roll_hash, prev, data, n, bits);
-
-  // A chunk starting at offset s (negative for the chunk carried in) may end
-  // at j once it holds 64 bytes, and must end when it holds 65535.
+// Picks chunk ends in a span of n bytes by the minimum and maximum length
+// rules, continuing a chunk that holds carried_len bytes already.  A chunk
+// starting at offset s may end at j once it holds 64 bytes, and must end when
+// it holds 65535; find(first, limit) gives the first window in [first, limit)
+// that hashes below the threshold, or limit.
+template <typename Find>
+CutResult cut_chunks(uint32_t carried_len, size_t n, uint32_t* ends, Find find) {
   size_t count = 0;
-  int64_t s = -static_cast<int64_t>(ck.chunk_len);
+  int64_t s = -static_cast<int64_t>(carried_len);
   for (;;) {
     const int64_t first = std::max<int64_t>(s + CHUNK_MIN_LEN - 1, 0);
     const int64_t cap = s + CHUNK_MAX_LEN - 1;
     if (first >= static_cast<int64_t>(n)) break;
     const size_t limit = static_cast<size_t>(std::min<int64_t>(cap, static_cast<int64_t>(n)));
-    size_t j = bitmap_next(bits, static_cast<size_t>(first), limit);
+    size_t j = find(static_cast<size_t>(first), limit);
     if (j == limit) {
       if (cap >= static_cast<int64_t>(n)) break;
       j = static_cast<size_t>(cap);
@@ -270,8 +266,21 @@ size_t chunker_split_bitmap(Chunker& ck, const uint8_t* data, size_t n, uint32_t
     ends[count++] = static_cast<uint32_t>(j + 1);
     s = static_cast<int64_t>(j + 1);
   }
-  split_done(ck, data, n, s, h);
-  return count;
+  return {count, s};
+}
+
+}  // namespace
+
+size_t chunker_split_bitmap(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends, uint64_t* bits) {
+  uint8_t prev[16];
+  last_fed(ck, prev);
+  const uint32_t h = boundary_candidates(ck, ck.roll_hash, prev, data, n, bits);
+
+  const CutResult r = cut_chunks(ck.chunk_len, n, ends, [&](size_t first, size_t limit) {
+    return bitmap_next(bits, first, limit);
+  });
+  split_done(ck, data, n, r.unfinished_start, h);
+  return r.count;
 }
 
 size_t chunker_split_seek(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends) {
@@ -280,21 +289,9 @@ size_t chunker_split_seek(Chunker& ck, const uint8_t* data, size_t n, uint32_t* 
   uint8_t prev[16];
   last_fed(ck, prev);
 
-  size_t count = 0;
-  int64_t s = -static_cast<int64_t>(ck.chunk_len);
-  for (;;) {
-    const int64_t first = std::max<int64_t>(s + CHUNK_MIN_LEN - 1, 0);
-    const int64_t cap = s + CHUNK_MAX_LEN - 1;
-    if (first >= static_cast<int64_t>(n)) break;
-    const size_t limit = static_cast<size_t>(std::min<int64_t>(cap, static_cast<int64_t>(n)));
-    size_t j = boundary_find_after(t, threshold, prev + 1, data, static_cast<size_t>(first), limit);
-    if (j == limit) {
-      if (cap >= static_cast<int64_t>(n)) break;
-      j = static_cast<size_t>(cap);
-    }
-    ends[count++] = static_cast<uint32_t>(j + 1);
-    s = static_cast<int64_t>(j + 1);
-  }
+  const CutResult r = cut_chunks(ck.chunk_len, n, ends, [&](size_t first, size_t limit) {
+    return boundary_find_after(t, threshold, prev + 1, data, first, limit);
+  });
 
   // The hash the chunker would hold: that of the span's last 16 bytes, some
   // of them from before the span when it is shorter.
@@ -307,8 +304,8 @@ size_t chunker_split_seek(Chunker& ck, const uint8_t* data, size_t n, uint32_t* 
     std::memcpy(w + 16, data, n);
     h = window_hash_terms(t, w + n);
   }
-  split_done(ck, data, n, s, h);
-  return count;
+  split_done(ck, data, n, r.unfinished_start, h);
+  return r.count;
 }
 
 size_t chunker_split(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends, uint64_t* bits) {

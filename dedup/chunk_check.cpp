@@ -10,6 +10,8 @@
 // copy.  Only chunks under 32 bytes are zero-padded.
 #include "dedup/chunk_check.h"
 
+#include "dedup/cpu_features.h"
+
 #include <sys/random.h>
 
 #include <cstring>
@@ -105,19 +107,10 @@ uint64_t chunk_check_portable(const CheckKey& key, const uint8_t* data, size_t n
   return check_fold(key, s0, s1);
 }
 
-#if defined(__x86_64__)
+bool chunk_check_avx2_available() { return cpu_has_avx2(); }
 
-bool chunk_check_avx2_available() {
-  static const bool available = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return available;
-}
+#if !defined(__x86_64__)
 
-#else
-
-bool chunk_check_avx2_available() { return false; }
 uint64_t chunk_check_avx2(const CheckKey& key, const uint8_t* data, size_t n) {
   return chunk_check_portable(key, data, n);
 }

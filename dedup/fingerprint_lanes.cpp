@@ -12,6 +12,8 @@
 // initialisation), so the per-call cost of dispatch is one indirect call.
 #include "dedup/fingerprint_lanes.h"
 
+#include "dedup/cpu_features.h"
+
 #include <bit>
 #include <cstring>
 
@@ -208,10 +210,7 @@ void fingerprint_chunks_portable(const uint8_t* const* starts, const uint32_t* l
 
 #if CDEDUP_X86_LANES
 
-bool fingerprint_chunks_avx2_available() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
+bool fingerprint_chunks_avx2_available() { return cpu_has_avx2(); }
 
 #else
 

@@ -31,11 +31,15 @@ Bytes copy_record(uint32_t d) {
 const Bytes kContinue = {0xEF, 0x4D, 0xB6, 0x02};
 const Bytes kLiteral = {0xEF, 0x4D, 0xB6, 0x01};
 
-Bytes cat(std::initializer_list<Bytes> parts) {
+// The parts end to end.
+template <typename Parts>
+Bytes joined(const Parts& parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
+
+Bytes cat(std::initializer_list<Bytes> parts) { return joined(parts); }
 
 // 64 random bytes that do not open with the escape prefix: one whole chunk
 // under cfg_chunklen 1.
@@ -43,6 +47,13 @@ Bytes chunk64(uint64_t seed) {
   Bytes c = seeded_bytes(seed, 64);
   if (c[0] == 0xEF) c[0] = 0;
   return c;
+}
+
+// `count` such chunks from consecutive seeds.
+std::vector<Bytes> chunks64(uint64_t first_seed, size_t count) {
+  std::vector<Bytes> chunks;
+  for (uint64_t k = 0; k < count; ++k) chunks.push_back(chunk64(first_seed + k));
+  return chunks;
 }
 
 CodecResult decode(const Bytes& stream, uint64_t seed, size_t max_block = 7) {
@@ -200,12 +211,8 @@ TEST(Decoder, DistanceBeyondTheWindowWraps) {
 TEST(Decoder, DistanceOfTheWholeWindow) {
   // After 1 MiB of 64-byte chunks, D = 1 MiB reaches the oldest byte still
   // held: chunk 0, and after that copy, chunk 1.
-  Bytes body;
-  std::vector<Bytes> chunks;
-  for (uint64_t k = 0; k < 16384; ++k) {
-    chunks.push_back(chunk64(1000 + k));
-    body.insert(body.end(), chunks.back().begin(), chunks.back().end());
-  }
+  const std::vector<Bytes> chunks = chunks64(1000, 16384);
+  const Bytes body = joined(chunks);
   const Bytes stream = cat({header(1, 1), body, copy_record(1 << 20), copy_record(1 << 20)});
   expect_decodes(decode(stream, 15, 5000), cat({body, chunks[0], chunks[1]}), 16384 + 3);
 }
@@ -213,12 +220,8 @@ TEST(Decoder, DistanceOfTheWholeWindow) {
 TEST(Decoder, WindowAbove2GiB) {
   // 4095 MiB window, more than 1 MiB decoded: a 32-bit index sum would wrap
   // here and copy from 1 MiB too far back.
-  Bytes body;
-  std::vector<Bytes> chunks;
-  for (uint64_t k = 0; k < 16400; ++k) {
-    chunks.push_back(chunk64(50000 + k));
-    body.insert(body.end(), chunks.back().begin(), chunks.back().end());
-  }
+  const std::vector<Bytes> chunks = chunks64(50000, 16400);
+  const Bytes body = joined(chunks);
   const uint32_t all = static_cast<uint32_t>(body.size()) + 64;
   const Bytes stream = cat({header(1, 4095), body, copy_record(64), copy_record(all)});
   expect_decodes(decode(stream, 16, 5000), cat({body, chunks.back(), chunks[0]}), 16400 + 3);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dedup/fingerprint.h"
+#include "support/codec_driver.h"
 
 namespace cdedup {
 namespace {
@@ -30,15 +31,7 @@ void PrintTo(const Variant& v, std::ostream* os) { *os << v.name; }
 
 bool always() { return true; }
 
-std::string hex(const uint8_t* p, size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += digits[p[i] >> 4];
-    s += digits[p[i] & 15];
-  }
-  return s;
-}
+using test::hex;
 
 ChunkKey fold_key(const uint8_t* p, uint32_t len) {
   FoldBlock fb;

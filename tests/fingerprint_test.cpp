@@ -9,18 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "support/codec_driver.h"
+#include "support/collision.h"
+
 namespace cdedup {
 namespace {
 
-std::string hex(const uint8_t* p, size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += digits[p[i] >> 4];
-    s += digits[p[i] & 15];
-  }
-  return s;
-}
+using test::hex;
 
 std::string key_hex(const ChunkKey& k) { return hex(k.bytes, sizeof k.bytes); }
 
@@ -38,14 +33,7 @@ std::string md5_hex(const std::string& msg) {
   return hex(out, 16);
 }
 
-ChunkKey key_by_bytes(const std::vector<uint8_t>& chunk) {
-  FoldBlock fb;
-  fold_reset(fb);
-  for (uint8_t b : chunk) fold_add(fb, b);
-  ChunkKey k;
-  fold_finish(fb, static_cast<uint32_t>(chunk.size()), k);
-  return k;
-}
+using test::key_of;  // the key byte by byte through fold_add
 
 ChunkKey key_by_span(const std::vector<uint8_t>& chunk) {
   FoldBlock fb;
@@ -108,7 +96,7 @@ TEST(FoldFinish, WorkedKeys) {
       {counting(64), "6184c1c3bc92568527d05bd6d61c4000"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(key_hex(key_by_bytes(c.chunk)), c.key) << "length " << c.chunk.size();
+    EXPECT_EQ(key_hex(key_of(c.chunk)), c.key) << "length " << c.chunk.size();
     EXPECT_EQ(key_hex(key_by_span(c.chunk)), c.key) << "length " << c.chunk.size();
   }
 }
@@ -132,7 +120,7 @@ TEST(FoldFinish, LongestChunkStoresLengthFfFf) {
   std::mt19937 rng(8);
   std::vector<uint8_t> chunk(65535);
   for (auto& b : chunk) b = static_cast<uint8_t>(rng());
-  const ChunkKey a = key_by_bytes(chunk);
+  const ChunkKey a = key_of(chunk);
   EXPECT_EQ(a.bytes[14], 0xFF);
   EXPECT_EQ(a.bytes[15], 0xFF);
   EXPECT_EQ(key_hex(key_by_span(chunk)), key_hex(a));

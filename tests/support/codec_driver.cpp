@@ -150,6 +150,16 @@ CodecResult run_both_paths(const Bytes& input, CodecRun run) {
   return fast;
 }
 
+std::string hex(const uint8_t* p, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    s += digits[p[i] >> 4];
+    s += digits[p[i] & 15];
+  }
+  return s;
+}
+
 Bytes seeded_bytes(uint64_t seed, size_t n) {
   Bytes out(n);
   uint64_t state = seed;

@@ -65,4 +65,7 @@ CodecResult run_both_paths(const Bytes& input, CodecRun run);
 // Deterministic pseudo-random bytes.
 Bytes seeded_bytes(uint64_t seed, size_t n);
 
+// Lower-case hex of n bytes, for readable key comparisons.
+std::string hex(const uint8_t* p, size_t n);
+
 }  // namespace cdedup::test
