@@ -33,7 +33,7 @@ inline bool key_equal(const uint8_t* a, const uint8_t* b) {
 
 }  // namespace
 
-uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position) {
+uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position, IndexHit on_hit) {
   IndexSlot* const tbl = ix.htbl;
   const uint32_t n = ix.cfg_tblsize;
   const uint32_t home = index_home(ix, key);
@@ -48,6 +48,7 @@ uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t po
       last_expired = run;
     } else if (key_equal(tbl[s].key, key)) {
       ix.found_pos = tag - 2;
+      if (on_hit == IndexHit::REFRESHES && position != INDEX_LOOKUP_ONLY) tbl[s].pos_tag = position + 2;
       return INDEX_HIT;
     }
     if (++s == n) s = 0;

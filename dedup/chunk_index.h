@@ -48,6 +48,12 @@ struct ChunkIndex {
 inline constexpr uint32_t INDEX_MISS = 0;
 inline constexpr uint32_t INDEX_HIT = 1;
 
+// What a hit does to the entry it finds.  Keeping the first copy's position
+// is the unique-chunk mode's defined behaviour; the lossless encoder moves the
+// entry to the newest copy, the one its decoder holds longest, so that a chunk
+// that keeps coming back stays within reach however long the stream.
+enum class IndexHit { KEEPS, REFRESHES };
+
 // Positions count modulo POS_LIMIT; n is at most 65535.
 inline uint32_t pos_advance(uint32_t p, uint32_t n) {
   uint32_t q = p + n;
@@ -80,10 +86,13 @@ inline uint32_t index_home(const ChunkIndex& ix, const uint8_t* key) {
 void index_prefetch(const ChunkIndex& ix, const uint8_t* keys, size_t count, size_t stride);
 
 // Needs cfg_tblsize > PROBE_WINDOW, so a window never meets itself.
-// 1 and found_pos set when a live equal key lies in the key's window (table
-// unchanged); else 0, after inserting the key at `position` unless that is
-// INDEX_LOOKUP_ONLY.
-uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position);
+// 1 and found_pos set when a live equal key lies in the key's window; the
+// table is then unchanged, except that with IndexHit::REFRESHES the entry
+// found takes `position` (in place: no entry moves).  Else 0, after inserting
+// the key at `position` unless that is INDEX_LOOKUP_ONLY, which never changes
+// the table.
+uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position,
+                              IndexHit on_hit = IndexHit::KEEPS);
 
 // Slots one sweep after a chunk of chunk_len bytes visits: enough that the
 // cursor covers the whole table while the position advances POS_LIMIT - W.

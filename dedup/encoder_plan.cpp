@@ -37,7 +37,8 @@ ChunkKey filed_key(const Codec& c, const ChunkKey& key, const uint8_t* chunk, ui
 ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& filed, uint32_t len, const uint8_t* chunk) {
   ChunkPlan plan{};
   const uint32_t pos = c.stream_pos;
-  const uint32_t found = index_find_or_insert(c.index, filed.bytes, pos);
+  const IndexHit on_hit = c.mode == CODEC_MODE_UNIQUE ? IndexHit::KEEPS : IndexHit::REFRESHES;
+  const uint32_t found = index_find_or_insert(c.index, filed.bytes, pos, on_hit);
   const uint32_t distance = found != INDEX_MISS ? pos_distance(c.index.found_pos, pos) : 0;
   const bool duplicate = found == INDEX_HIT && distance < c.index.cfg_decwinsize;
 

@@ -324,15 +324,16 @@ TEST(IndexInsert, EntryShiftedOutOfItsWindowIsLost) {
 // ---------------------------------------------------------------------------
 // Insertion against a record-by-record model
 
-uint32_t model_find_or_insert(ChunkIndex& ix, const uint8_t* key, uint32_t position) {
+uint32_t model_find_or_insert(ChunkIndex& ix, const uint8_t* key, uint32_t position, IndexHit on_hit) {
   const uint32_t n = ix.cfg_tblsize;
   const uint32_t h = (uint32_t(key[0]) | uint32_t(key[1]) << 8 | uint32_t(key[2]) << 16 | uint32_t(key[3]) << 24) % n;
   for (uint32_t i = 0; i < PROBE_WINDOW; ++i) {
-    const IndexSlot& s = ix.htbl[(h + i) % n];
+    IndexSlot& s = ix.htbl[(h + i) % n];
     if (s.pos_tag == SLOT_EMPTY) break;
     if (s.pos_tag == SLOT_EXPIRED) continue;
     if (std::memcmp(s.key, key, 16) == 0) {
       ix.found_pos = s.pos_tag - 2;
+      if (on_hit == IndexHit::REFRESHES && position != INDEX_LOOKUP_ONLY) s.pos_tag = position + 2;
       return 1;
     }
   }
@@ -379,6 +380,7 @@ uint32_t model_find_or_insert(ChunkIndex& ix, const uint8_t* key, uint32_t posit
 }
 
 TEST(IndexInsert, MatchesRecordModelOnRandomSequences) {
+  for (const IndexHit on_hit : {IndexHit::KEEPS, IndexHit::REFRESHES})
   for (uint32_t n : {33u, 40u, 61u, 257u}) {
     std::mt19937 rng(n);
     // Few homes, among them the last slots, and keys that share many bytes.
@@ -399,8 +401,8 @@ TEST(IndexInsert, MatchesRecordModelOnRandomSequences) {
       }
       const Key& k = pool[rng() % pool.size()];
       const uint32_t pos = r < 15 ? INDEX_LOOKUP_ONLY : rng() % POS_LIMIT;
-      const uint32_t got = index_find_or_insert(impl.ix, k.data(), pos);
-      const uint32_t want = model_find_or_insert(model.ix, k.data(), pos);
+      const uint32_t got = index_find_or_insert(impl.ix, k.data(), pos, on_hit);
+      const uint32_t want = model_find_or_insert(model.ix, k.data(), pos, on_hit);
       ASSERT_EQ(got, want) << "n " << n << " op " << op;
       if (want == 1) {
         ASSERT_EQ(impl.ix.found_pos, model.ix.found_pos) << "n " << n << " op " << op;

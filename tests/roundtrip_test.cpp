@@ -277,20 +277,44 @@ TEST(RoundTrip, RepeatedRunBecomesOneCopyAndContinuations) {
   EXPECT_TRUE(same_bytes(want, t.enc.output));
 }
 
-TEST(RoundTrip, DuplicateOnlyWithinTheWindow) {
-  // 1 MiB window, 64-byte chunks: chunk X repeats W - 64 bytes after its first
-  // start (a reference) and again W bytes after it (written again: a hit at
-  // distance W is no duplicate).
+TEST(RoundTrip, DuplicateOnlyWithinTheWindowOfItsNewestCopy) {
+  // 1 MiB window W, 64-byte chunks.  A run R of ten chunks stands at 0, again
+  // at W + 6400 (farther back than the window reaches: written again) and
+  // again 3200 bytes later.  The index names a chunk's newest copy, so the
+  // third R copies the second, though its first copy is still live in the
+  // index: one ESC_COPY and nine ESC_CONTINUE.  A hit at distance W exactly
+  // is written again too.
   Settings s;
   s.chunklen = 1;
   s.decmem = 1;
-  const size_t chunks = 16384 + 3;
-  Bytes in = seeded_bytes(11, chunks * 64);
-  std::copy(in.begin(), in.begin() + 64, in.begin() + 16383 * 64);
-  std::copy(in.begin(), in.begin() + 64, in.begin() + 16384 * 64);
+  const size_t w = size_t{1} << 20, run = 640;
+  const size_t second = w + 6400, third = second + 3200, lone = third + 3200;
+  Bytes in = seeded_bytes(11, lone + w + 3 * 64);
+  std::copy(in.begin(), in.begin() + run, in.begin() + second);
+  std::copy(in.begin(), in.begin() + run, in.begin() + third);
+  // Chunk Y at `lone` comes back exactly W later: no reference.
+  std::copy(in.begin() + lone, in.begin() + lone + 64, in.begin() + lone + w);
   const Trip t = round_trip(in, s, 11, 70000);
-  ASSERT_EQ(t.enc.chunks, static_cast<int64_t>(chunks + 1));
-  EXPECT_EQ(t.enc.output.size(), 4 + in.size() - 64 + 8);
+  ASSERT_EQ(t.enc.chunks, static_cast<int64_t>(in.size() / 64 + 1));
+  EXPECT_EQ(t.enc.output.size(), 4 + in.size() - run + 8 + 9 * 4);
+}
+
+TEST(RoundTrip, RunOfOneChunkManyWindowsLong) {
+  // 12 MiB of zeros through a 1 MiB window: one chunk over and over.  It is
+  // written once; each repeat copies the one just before it, so after the
+  // first ESC_COPY every chunk is an ESC_CONTINUE, whatever the distance to
+  // the first copy.
+  Settings s;
+  s.decmem = 1;
+  const Bytes in(12 << 20, 0);
+  const std::vector<size_t> starts = chunk_starts(in, 100);
+  const size_t chunks = starts.size(), first = starts[1], last = in.size() - starts.back();
+  ASSERT_GE(chunks, 100u);
+  const Trip t = round_trip(in, s, 14, 1 << 20);
+  // The final chunk is shorter than the rest: written out, unless empty (a repeat).
+  const size_t tail = last == 0 ? 4 : last;
+  EXPECT_EQ(t.enc.output.size(), 4 + first + 8 + 4 * (chunks - 3) + tail);
+  EXPECT_LT(t.enc.output.size() * 50, in.size());
 }
 
 TEST(RoundTrip, WindowAbove2GiB) {
