@@ -1,242 +1,121 @@
-// The cdedup command: parses the command line, opens the files and pumps
-// 64 KiB blocks through one codec, driven by the codec's yield codes.  The
-// two blocks are static and lent to the codec in place, so the pump itself
-// neither allocates nor copies.
+// The cdedup command: wiring only.  The command line is parsed into
+// Options, the files are opened, the zstd stage is stacked on the side that
+// needs it, and the pump runs one codec between the two ends.
 #include <cdedup/cdedup.h>
-
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "app/exit_status.h"
+#include "app/file_stream.h"
+#include "app/options.h"
 #include "app/progress.h"
+#include "app/pump.h"
 #include "app/usage.h"
+#include "app/zstd_stage.h"
 
 using namespace cdedup::app;
 
 namespace {
 
-constexpr int32_t BLOCK = 65536;
+const CodecApi api = {codec_create, codec_destroy, codec_init,    codec_reset,
+                     codec_finish, codec_run,     codec_outsize, codec_setbuf};
 
-CodecApi api;
-int32_t params[3] = {100, 256, 1024};
-alignas(64) uint8_t in_block[BLOCK];
-alignas(64) uint8_t out_block[BLOCK];
-
-void fill_api() {
-  api.codec_create = codec_create;
-  api.codec_destroy = codec_destroy;
-  api.codec_init = codec_init;
-  api.codec_reset = codec_reset;
-  api.codec_finish = codec_finish;
-  api.codec_run = codec_run;
-  api.codec_outsize = codec_outsize;
-  api.codec_setbuf = codec_setbuf;
-}
-
-[[gnu::format(printf, 1, 2)]] void complain(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  fputs("cdedup: ", stderr);
-  vfprintf(stderr, fmt, ap);
-  fputc('\n', stderr);
-  va_end(ap);
-}
-
-bool is_stdio_name(const char* name) { return name[0] == '-' && name[1] == '\0'; }
-
-const char* display_name(const char* name, bool input) {
-  if (!is_stdio_name(name)) return name;
-  return input ? "(standard input)" : "(standard output)";
-}
-
-uint64_t regular_file_size(FILE* f) {
-  struct stat st;
-  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode)) return uint64_t(st.st_size);
-  return 0;
-}
-
-struct Run {
-  FILE* in = nullptr;
-  FILE* out = nullptr;
-  const char* in_name = nullptr;
-  const char* out_name = nullptr;
-  Codec* codec = nullptr;
+// The codec of one run; on a failure it is released without its statistics line.
+struct CodecHandle {
+  Codec* codec = api.codec_create();
+  ~CodecHandle() {
+    if (codec == nullptr) return;
+    codec_set_report(codec, nullptr);
+    api.codec_finish(codec);
+    api.codec_destroy(codec);
+  }
+  // Prints the statistics line and releases the codec.
+  void finish() {
+    api.codec_finish(codec);
+    api.codec_destroy(codec);
+    codec = nullptr;
+  }
 };
-
-// Closes the output and reports a failure there (a full disk often shows only here).
-bool close_output(Run& r) {
-  FILE* out = r.out;
-  r.out = nullptr;
-  const bool flushed = fflush(out) == 0;
-  const int flush_errno = errno;
-  const bool closed = (out == stdout) ? true : fclose(out) == 0;
-  if (!flushed || !closed) {
-    complain("cannot write %s: %s", display_name(r.out_name, false), strerror(flushed ? errno : flush_errno));
-    return false;
-  }
-  return true;
-}
-
-// Releases what the run holds after a failure; the codec prints nothing more.
-int give_up(Run& r, int status) {
-  if (r.codec != nullptr) {
-    codec_set_report(r.codec, nullptr);
-    api.codec_finish(r.codec);
-    api.codec_destroy(r.codec);
-  }
-  if (r.in != nullptr && r.in != stdin) fclose(r.in);
-  if (r.out != nullptr) {
-    if (r.out == stdout)
-      fflush(stdout);
-    else
-      fclose(r.out);
-  }
-  return status;
-}
-
-bool write_block(Run& r, int32_t n) {
-  if (n <= 0) return true;
-  if (fwrite(out_block, 1, size_t(n), r.out) != size_t(n)) {
-    complain("cannot write %s: %s", display_name(r.out_name, false), strerror(errno));
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  fill_api();
-
-  // Options come before the mode; "--" ends them.
-  bool reference = false;
-  int first = 1;
-  while (first < argc && argv[first][0] == '-' && argv[first][1] != '\0') {
-    const char* opt = argv[first];
-    if (strcmp(opt, "-h") == 0 || strcmp(opt, "--help") == 0) {
-      print_help(stdout);
-      return EXIT_OK;
-    }
-    if (strcmp(opt, "-V") == 0 || strcmp(opt, "--version") == 0) {
-      print_version(stdout);
-      return EXIT_OK;
-    }
-    if (strcmp(opt, "--reference") == 0) {
-      reference = true;
-      ++first;
-      continue;
-    }
-    if (strcmp(opt, "--") == 0) {
-      ++first;
-      break;
-    }
-    complain("unknown option '%s'", opt);
+  const ParsedCommandLine parsed = parse_command_line(argc, argv, isatty(STDIN_FILENO) != 0);
+  if (!parsed.error.empty()) {
+    complain("%s", parsed.error.c_str());
     print_short_usage(stderr);
     return EXIT_USAGE;
   }
-  const int nargs = argc - first;
-  if (nargs < 3) {
-    complain("missing arguments: MODE, INPUT and OUTPUT are required");
-    print_short_usage(stderr);
-    return EXIT_USAGE;
+  const Options& o = parsed.options;
+  if (o.action == Options::Action::help) {
+    print_help(stdout);
+    return EXIT_OK;
   }
-  char** args = argv + first;
-
-  Run r;
-  r.in_name = args[1];
-  r.out_name = args[2];
-  const int mode_letter = static_cast<unsigned char>(args[0][0]);
-  const int32_t mode = mode_letter == 'd' ? CODEC_MODE_DECODE : mode_letter == 'u' ? CODEC_MODE_UNIQUE : CODEC_MODE_ENCODE;
-
-  if (is_stdio_name(r.in_name)) {
-    r.in = stdin;
-  } else if ((r.in = fopen(r.in_name, "rb")) == nullptr) {
-    complain("cannot open %s: %s", r.in_name, strerror(errno));
-    return EXIT_INPUT_OPEN;
+  if (o.action == Options::Action::version) {
+    print_version(stdout);
+    return EXIT_OK;
   }
-  if (is_stdio_name(r.out_name)) {
-    if (mode != CODEC_MODE_DECODE && isatty(STDOUT_FILENO)) {
+  const bool decoding = o.mode == CODEC_MODE_DECODE;
+
+  StreamError err;
+  std::unique_ptr<FileSource> file_in = open_source(o.input, err);
+  if (file_in == nullptr) {
+    complain("%s", err.message.c_str());
+    return err.status;
+  }
+  const uint64_t input_size = file_in->regular_size();
+  std::unique_ptr<Sink> out;
+  bool data_on_stdout = false;
+  if (o.test) {
+    out = std::make_unique<DiscardSink>();
+  } else {
+    if (is_stdio_name(o.output) && !decoding && isatty(STDOUT_FILENO)) {
       complain("refusing to write encoded data to a terminal (redirect it, or name an output file)");
-      return give_up(r, EXIT_OUTPUT_OPEN);
+      return EXIT_OUTPUT_OPEN;
     }
-    r.out = stdout;
-  } else if ((r.out = fopen(r.out_name, "wb")) == nullptr) {
-    complain("cannot open %s: %s", r.out_name, strerror(errno));
-    return give_up(r, EXIT_OUTPUT_OPEN);
+    std::unique_ptr<FileSink> file_out = open_sink(o.output, err);
+    if (file_out == nullptr) {
+      complain("%s", err.message.c_str());
+      return err.status;
+    }
+    data_on_stdout = file_out->is_stdout();
+    out = std::move(file_out);
   }
 
-  // Up to three numbers; one leading '-' is skipped, the rest goes to atoi.
-  const int nnum = nargs - 3 < 3 ? nargs - 3 : 3;
-  for (int i = 0; i < nnum; ++i) {
-    const char* s = args[3 + i];
-    if (*s == '-') ++s;
-    params[i] = atoi(s);
-  }
-
-  r.codec = api.codec_create();
-  if (r.codec == nullptr) {
+  CodecHandle h;
+  if (h.codec == nullptr) {
     complain("cannot allocate the codec: out of memory");
-    return give_up(r, EXIT_NO_CODEC);
+    return EXIT_NO_CODEC;
   }
   // Data on standard output keeps it clean: the report lines go to standard error.
-  FILE* const report = r.out == stdout ? stderr : stdout;
-  codec_set_report(r.codec, report);
-  codec_set_reference_path(r.codec, reference);
-  if (api.codec_init(r.codec, mode, params) != 0) {
-    complain("%s", codec_message(r.codec));
-    return give_up(r, EXIT_REFUSED);
-  }
-  api.codec_setbuf(r.codec, out_block, BLOCK);
-
-  Progress progress(stderr, regular_file_size(r.in));
-  uint64_t bytes_read = 0, bytes_written = 0;
-  for (;;) {
-    const int32_t y = api.codec_run(r.codec);
-    if (y == CODEC_NEED_INPUT) {
-      const size_t n = fread(in_block, 1, BLOCK, r.in);
-      if (n < size_t(BLOCK) && ferror(r.in)) {
-        progress.clear();
-        complain("cannot read %s: %s", display_name(r.in_name, true), strerror(errno));
-        // What was produced before the fault still reaches the output.
-        write_block(r, api.codec_outsize(r.codec));
-        return give_up(r, EXIT_IO);
-      }
-      bytes_read += n;
-      progress.update(bytes_read, bytes_written);
-      api.codec_setbuf(r.codec, in_block, int32_t(n));
-      continue;
-    }
-    const int32_t n = api.codec_outsize(r.codec);
-    if (!write_block(r, n)) {
-      progress.clear();
-      return give_up(r, EXIT_IO);
-    }
-    bytes_written += uint64_t(n);
-    if (y == CODEC_OUTPUT_FULL) {
-      api.codec_setbuf(r.codec, out_block, BLOCK);
-      continue;
-    }
-    progress.clear();
-    if (y == CODEC_ERROR) {
-      const bool ok = close_output(r);
-      complain("%s: %s", display_name(r.in_name, true), codec_message(r.codec));
-      return give_up(r, ok ? EXIT_BAD_STREAM : EXIT_IO);
-    }
-    break;
+  FILE* const report = data_on_stdout ? stderr : stdout;
+  codec_set_report(h.codec, report);
+  codec_set_reference_path(h.codec, o.reference);
+  if (api.codec_init(h.codec, o.mode, o.params) != 0) {
+    complain("%s", codec_message(h.codec));
+    return EXIT_REFUSED;
   }
 
-  if (!close_output(r)) return give_up(r, EXIT_IO);
-  api.codec_finish(r.codec);
-  api.codec_destroy(r.codec);
-  r.codec = nullptr;
-  if (r.in != stdin) fclose(r.in);
+  const std::string input_name = display_name(o.input, true);
+  std::unique_ptr<Source> in = std::move(file_in);
+  if (decoding) {
+    in = make_zstd_unwrap_source(std::move(in), input_name);
+  } else if (o.zstd) {
+    out = make_zstd_sink(std::move(out), o.zstd_level, o.threads, err);
+    if (out == nullptr) {
+      complain("%s", err.message.c_str());
+      return err.status;
+    }
+  }
+
+  Progress progress(stderr, input_size);
+  const int status = pump(api, h.codec, *in, *out, progress, input_name);
+  if (status != EXIT_OK) return status;
+  h.finish();
   // The report lines are output too: losing them is not a success.
   if (report == stdout && (fflush(stdout) != 0 || ferror(stdout))) {
     complain("cannot write the report to standard output: %s", strerror(errno != 0 ? errno : EIO));

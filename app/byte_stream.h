@@ -1,0 +1,57 @@
+// The pump moves bytes from a Source to a Sink and knows nothing of files,
+// pipes or compression.  A stage such as the zstd frame is a Source or a Sink
+// that wraps another one, so stages stack without the pump changing.  Each
+// side keeps its own failure as the exit status it stands for and the line
+// to print, so whoever notices it only has to pass it on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace cdedup::app {
+
+// Why a stream stopped.  `status` is one of exit_status.h (0: nothing failed).
+struct StreamError {
+  int status = 0;
+  int errno_value = 0;  // errno of the failing system call, 0 when none failed
+  std::string message;  // the line to print, without "cdedup: "
+
+  bool failed() const { return status != 0; }
+};
+
+class Source {
+ public:
+  virtual ~Source() = default;
+  // Puts up to `cap` bytes into `buf` and returns how many.  0 means the end
+  // of the input, or a failure when error().failed(); bytes that arrived
+  // before a failure are handed out first, the failure on the next call.
+  virtual size_t read(uint8_t* buf, size_t cap) = 0;
+  // Bytes taken from the file underneath so far (what a progress line counts).
+  virtual uint64_t file_bytes() const = 0;
+
+  const StreamError& error() const { return error_; }
+
+ protected:
+  StreamError error_;
+};
+
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  // Takes all `n` bytes or fails (see error()).
+  virtual bool write(const uint8_t* data, size_t n) = 0;
+  // Pushes out everything held and releases the output.  Called once, also
+  // after a failure upstream, so that what was done before it is kept; a
+  // sink that is destroyed without close() drops what it holds.
+  virtual bool close() = 0;
+  // Bytes handed to the file underneath so far.
+  virtual uint64_t file_bytes() const = 0;
+
+  const StreamError& error() const { return error_; }
+
+ protected:
+  StreamError error_;
+};
+
+}  // namespace cdedup::app

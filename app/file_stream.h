@@ -1,0 +1,75 @@
+// The ends of every pipeline: a file or standard input/output through stdio,
+// and a sink that keeps nothing (for --test).  Opening reports failures with
+// the statuses the command has always used (2 for the input, 3 for the
+// output); failures during the stream are status 6.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "app/byte_stream.h"
+
+namespace cdedup::app {
+
+// "-" names standard input or output.
+bool is_stdio_name(const std::string& name);
+// The name as messages show it: "(standard input)" / "(standard output)" for "-".
+std::string display_name(const std::string& name, bool input);
+
+class FileSource final : public Source {
+ public:
+  FileSource(FILE* f, std::string name) : f_(f), name_(std::move(name)) {}
+  ~FileSource() override;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+
+  size_t read(uint8_t* buf, size_t cap) override;
+  uint64_t file_bytes() const override { return bytes_; }
+  // The size of a regular file, 0 for anything else (a pipe, a terminal).
+  uint64_t regular_size() const;
+
+ private:
+  FILE* f_;
+  std::string name_;
+  uint64_t bytes_ = 0;
+  bool failed_ = false;
+};
+
+class FileSink final : public Sink {
+ public:
+  FileSink(FILE* f, std::string name) : f_(f), name_(std::move(name)) {}
+  ~FileSink() override;
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
+
+  bool write(const uint8_t* data, size_t n) override;
+  bool close() override;
+  uint64_t file_bytes() const override { return bytes_; }
+  bool is_stdout() const { return f_ == stdout; }
+
+ private:
+  bool fail(int err);
+  FILE* f_;
+  std::string name_;
+  uint64_t bytes_ = 0;
+};
+
+class DiscardSink final : public Sink {
+ public:
+  bool write(const uint8_t*, size_t n) override {
+    bytes_ += n;
+    return true;
+  }
+  bool close() override { return true; }
+  uint64_t file_bytes() const override { return bytes_; }
+
+ private:
+  uint64_t bytes_ = 0;
+};
+
+// nullptr and `err` set (EXIT_INPUT_OPEN / EXIT_OUTPUT_OPEN) when the file cannot be opened.
+std::unique_ptr<FileSource> open_source(const std::string& name, StreamError& err);
+std::unique_ptr<FileSink> open_sink(const std::string& name, StreamError& err);
+
+}  // namespace cdedup::app

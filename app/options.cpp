@@ -1,0 +1,224 @@
+// Hand-rolled rather than getopt_long: options end at the first operand (so
+// "-100" after MODE stays a number), messages keep the wording the command
+// has always had, and the filter form depends on what was given as a whole.
+#include "app/options.h"
+
+#include <cdedup/cdedup.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace cdedup::app {
+
+namespace {
+
+// zstd's own command line takes 1..19, and up to 22 with --ultra.
+constexpr int ZSTD_LEVEL_MIN = 1, ZSTD_LEVEL_MAX = 22;
+constexpr int THREADS_MAX = 4096;
+
+const char* const SETTING_NAMES[3] = {"CHUNKLEN", "ENCMEM", "DECMEM"};
+const char* const SETTING_OPTIONS[3] = {"--chunklen", "--encmem", "--decmem"};
+
+// A setting as the positional numbers have always read: one leading '-' is
+// skipped and the rest goes to atoi, so text that is not a number is 0 (and
+// refused where 0 is refused).
+int32_t setting_value(const char* s) {
+  if (*s == '-') ++s;
+  return atoi(s);
+}
+
+// A whole decimal number in [lo, hi], or false.
+bool strict_number(const char* s, long lo, long hi, int* out) {
+  if (*s == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = strtol(s, &end, 10);
+  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  *out = int(v);
+  return true;
+}
+
+int online_cpus() {
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n >= 1 ? int(n) : 1;
+}
+
+class Parser {
+ public:
+  Parser(int argc, char** argv) : argc_(argc), argv_(argv) {}
+
+  ParsedCommandLine run(bool stdin_is_terminal) {
+    int i = 1;
+    while (i < argc_ && r_.error.empty() && r_.options.action == Options::Action::run) {
+      const char* a = argv_[i];
+      if (a[0] != '-' || a[1] == '\0') break;  // an operand; "-" is one too
+      ++i;
+      if (strcmp(a, "--") == 0) break;
+      any_option_ = true;
+      if (a[1] == '-')
+        long_option(a, i);
+      else
+        short_options(a, i);
+    }
+    if (!r_.error.empty() || r_.options.action != Options::Action::run) return r_;
+    operands(i, stdin_is_terminal);
+    return r_;
+  }
+
+ private:
+  // The value of an option that takes one: after '=' or in the next argument.
+  const char* value_of(const char* opt, const char* inline_value, int& i) {
+    if (inline_value != nullptr) return inline_value;
+    if (i < argc_) return argv_[i++];
+    r_.error = std::string("option '") + opt + "' needs a value";
+    return nullptr;
+  }
+
+  void long_option(const char* a, int& i) {
+    Options& o = r_.options;
+    const char* eq = strchr(a, '=');
+    const std::string name = eq != nullptr ? std::string(a, size_t(eq - a)) : std::string(a);
+    const char* inline_value = eq != nullptr ? eq + 1 : nullptr;
+    auto flag = [&](bool& target) {
+      if (inline_value != nullptr) {
+        r_.error = "option '" + name + "' takes no value";
+        return;
+      }
+      target = true;
+    };
+    if (name == "--help") {
+      o.action = Options::Action::help;
+    } else if (name == "--version") {
+      o.action = Options::Action::version;
+    } else if (name == "--reference") {
+      flag(o.reference);
+    } else if (name == "--decode" || name == "--decompress") {
+      flag(decode_);
+    } else if (name == "--test") {
+      flag(o.test);
+    } else if (name == "--zstd") {
+      o.zstd = true;
+      if (inline_value != nullptr) zstd_level(inline_value);
+    } else if (name == "--threads") {
+      if (const char* v = value_of(a, inline_value, i)) threads(v);
+    } else {
+      for (int k = 0; k < 3; ++k)
+        if (name == SETTING_OPTIONS[k]) {
+          if (const char* v = value_of(a, inline_value, i)) {
+            r_.options.params[k] = setting_value(v);
+            setting_given_[k] = true;
+          }
+          return;
+        }
+      r_.error = std::string("unknown option '") + a + "'";
+    }
+  }
+
+  // Short options may be grouped ("-dz"); -T takes the rest of its group or the next argument.
+  void short_options(const char* a, int& i) {
+    Options& o = r_.options;
+    for (const char* p = a + 1; *p != '\0' && r_.error.empty(); ++p) {
+      switch (*p) {
+        case 'h':
+          o.action = Options::Action::help;
+          return;
+        case 'V':
+          o.action = Options::Action::version;
+          return;
+        case 'd':
+          decode_ = true;
+          break;
+        case 't':
+          o.test = true;
+          break;
+        case 'z':
+          o.zstd = true;
+          break;
+        case 'T':
+          if (const char* v = value_of("-T", p[1] != '\0' ? p + 1 : nullptr, i)) threads(v);
+          return;
+        default: {
+          // g++ 12 warns falsely (-Wrestrict) on "-" + std::string, so the name is appended piece by piece.
+          std::string opt(a, size_t(p == a + 1 ? strlen(a) : 0));
+          if (opt.empty()) opt.append(1, '-').append(1, *p);
+          r_.error = "unknown option '" + opt + "'";
+          return;
+        }
+      }
+    }
+  }
+
+  void zstd_level(const char* v) {
+    if (!strict_number(v, ZSTD_LEVEL_MIN, ZSTD_LEVEL_MAX, &r_.options.zstd_level))
+      r_.error = "zstd level '" + std::string(v) + "' is not a number from 1 to 22";
+  }
+
+  void threads(const char* v) {
+    int n = 0;
+    if (!strict_number(v, 0, THREADS_MAX, &n)) {
+      r_.error = "thread count '" + std::string(v) + "' is not a number from 0 to 4096";
+      return;
+    }
+    r_.options.threads = n;
+  }
+
+  void operands(int first, bool stdin_is_terminal) {
+    Options& o = r_.options;
+    const int n = argc_ - first;
+    char** args = argv_ + first;
+    if (o.test) {
+      if (n > 1) {
+        r_.error = "too many arguments: -t takes at most one INPUT";
+        return;
+      }
+      o.mode = CODEC_MODE_DECODE;
+      o.filter_form = n == 0;
+      if (n == 1) o.input = args[0];
+      return;
+    }
+    if (n == 0 && (any_option_ || !stdin_is_terminal)) {
+      o.filter_form = true;
+      o.mode = decode_ ? CODEC_MODE_DECODE : CODEC_MODE_ENCODE;
+      return;
+    }
+    if (n < 3) {
+      r_.error = "missing arguments: MODE, INPUT and OUTPUT are required";
+      return;
+    }
+    if (decode_) {
+      r_.error = "-d goes without MODE: use 'cdedup d INPUT OUTPUT', or 'cdedup -d' as a filter";
+      return;
+    }
+    const int letter = static_cast<unsigned char>(args[0][0]);
+    o.mode = letter == 'd' ? CODEC_MODE_DECODE : letter == 'u' ? CODEC_MODE_UNIQUE : CODEC_MODE_ENCODE;
+    o.input = args[1];
+    o.output = args[2];
+    const int numbers = n - 3 < 3 ? n - 3 : 3;
+    for (int k = 0; k < numbers; ++k) {
+      if (setting_given_[k]) {
+        r_.error = std::string(SETTING_NAMES[k]) + " is given twice: as a number and as " + SETTING_OPTIONS[k];
+        return;
+      }
+      o.params[k] = setting_value(args[3 + k]);
+    }
+  }
+
+  int argc_;
+  char** argv_;
+  ParsedCommandLine r_;
+  bool any_option_ = false;
+  bool decode_ = false;
+  bool setting_given_[3] = {false, false, false};
+};
+
+}  // namespace
+
+ParsedCommandLine parse_command_line(int argc, char** argv, bool stdin_is_terminal) {
+  ParsedCommandLine r = Parser(argc, argv).run(stdin_is_terminal);
+  if (r.options.threads == 0) r.options.threads = online_cpus();
+  return r;
+}
+
+}  // namespace cdedup::app

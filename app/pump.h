@@ -1,0 +1,23 @@
+// Drives one codec from a Source to a Sink, led by the codec's yield codes.
+#pragma once
+
+#include <cdedup/cdedup.h>
+
+#include <string>
+
+#include "app/byte_stream.h"
+#include "app/progress.h"
+
+namespace cdedup::app {
+
+// Runs the stream to its end and closes `out`.  Returns an exit status; a
+// failure has been reported on standard error in one line (two only when the
+// output also fails to close after a bad stream), and everything the codec
+// produced before it has gone to `out`.  `input_name` is the input as
+// messages show it.
+int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& progress, const std::string& input_name);
+
+// "cdedup: " and the line on standard error.
+[[gnu::format(printf, 1, 2)]] void complain(const char* fmt, ...);
+
+}  // namespace cdedup::app
