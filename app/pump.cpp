@@ -29,17 +29,19 @@ void complain(const char* fmt, ...) {
 }
 
 int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& progress, const std::string& input_name) {
+  // A failing input ends the stream where it fails: the codec is told so and
+  // finishes, so every byte read before the fault is encoded or decoded and
+  // written (a zstd frame ended and all) before the failure is reported.
+  StreamError in_fault;
+  int32_t y;
   api.codec_setbuf(codec, out_block, BLOCK);
   for (;;) {
-    const int32_t y = api.codec_run(codec);
+    y = api.codec_run(codec);
     if (y == CODEC_NEED_INPUT) {
-      const size_t n = in.read(in_block, BLOCK);
-      if (n == 0 && in.error().failed()) {
-        progress.clear();
-        // What was produced before the fault still reaches the output, a zstd frame ended and all.
-        if (out.write(out_block, size_t(api.codec_outsize(codec)))) out.close();
-        complain("%s", in.error().message.c_str());
-        return in.error().status;
+      size_t n = 0;
+      if (!in_fault.failed()) {
+        n = in.read(in_block, BLOCK);
+        if (n == 0 && in.error().failed()) in_fault = in.error();
       }
       progress.update(in.file_bytes(), out.file_bytes());
       api.codec_setbuf(codec, in_block, int32_t(n));
@@ -50,24 +52,22 @@ int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& pro
       complain("%s", out.error().message.c_str());
       return out.error().status;
     }
-    if (y == CODEC_OUTPUT_FULL) {
-      api.codec_setbuf(codec, out_block, BLOCK);
-      continue;
-    }
-    progress.clear();
-    if (y == CODEC_ERROR) {
-      const bool closed = out.close();
-      if (!closed) complain("%s", out.error().message.c_str());
-      complain("%s: %s", input_name.c_str(), codec_message(codec));
-      return closed ? EXIT_BAD_STREAM : EXIT_IO;
-    }
-    break;
+    if (y != CODEC_OUTPUT_FULL) break;
+    api.codec_setbuf(codec, out_block, BLOCK);
   }
-  if (!out.close()) {
-    complain("%s", out.error().message.c_str());
-    return out.error().status;
+  progress.clear();
+  const bool closed = out.close();
+  if (!closed) complain("%s", out.error().message.c_str());
+  // The input's own failure is the cause of whatever the codec made of its end.
+  if (in_fault.failed()) {
+    complain("%s", in_fault.message.c_str());
+    return closed ? in_fault.status : EXIT_IO;
   }
-  return EXIT_OK;
+  if (y == CODEC_ERROR) {
+    complain("%s: %s", input_name.c_str(), codec_message(codec));
+    return closed ? EXIT_BAD_STREAM : EXIT_IO;
+  }
+  return closed ? EXIT_OK : out.error().status;
 }
 
 }  // namespace cdedup::app

@@ -12,9 +12,9 @@ namespace cdedup::app {
 
 // Runs the stream to its end and closes `out`.  Returns an exit status; a
 // failure has been reported on standard error in one line (two only when the
-// output also fails to close after a bad stream), and everything the codec
-// produced before it has gone to `out`.  `input_name` is the input as
-// messages show it.
+// output also fails to close after a failure), and everything the codec
+// produced before it has gone to `out`.  A failing input counts as the end
+// of the stream for the codec.  `input_name` is the input as messages show it.
 int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& progress, const std::string& input_name);
 
 // "cdedup: " and the line on standard error.
