@@ -12,6 +12,7 @@
 
 #include "app/exit_status.h"
 #include "support/process.h"
+#include "support/sample_inputs.h"
 
 namespace cdedup::test {
 namespace {
@@ -22,18 +23,6 @@ ProcessResult cdedup(const std::vector<std::string>& args, const Bytes& stdin_by
   ProcessResult r = run_process(CDEDUP_BIN, args, stdin_bytes);
   EXPECT_FALSE(r.timed_out) << "cdedup did not finish";
   return r;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& b : parts) out.insert(out.end(), b.begin(), b.end());
-  return out;
-}
-
-// Input with repeats both within a 64 KiB block and across blocks.
-Bytes sample_with_repeats() {
-  const Bytes a = random_bytes(30000, 41), b = random_bytes(12000, 42);
-  return concat({a, b, a, random_bytes(777, 43), b, a, a});
 }
 
 // Whether `line` has the shape of `pattern`, in which {i} stands for an

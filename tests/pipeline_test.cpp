@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "support/process.h"
+#include "support/sample_inputs.h"
 
 namespace cdedup::test {
 namespace {
@@ -56,20 +57,6 @@ std::string read_text(const std::string& path) {
 }
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
-
-// A directory worth archiving: several files, some of them copies of others,
-// so that the archive has repeats a few hundred KiB apart.
-void make_tree(const std::string& root) {
-  ASSERT_EQ(bash("mkdir -p " + quote(root + "/sub")).status, 0);
-  const Bytes big = random_bytes(300000, 7), small = random_bytes(20000, 8);
-  write_file(root + "/a.bin", big);
-  write_file(root + "/small.bin", small);
-  write_file(root + "/sub/a-copy.bin", big);
-  std::string text;
-  for (int i = 0; i < 3000; ++i) text += "line " + std::to_string(i % 700) + " of a text file\n";
-  write_file(root + "/notes.txt", to_bytes(text));
-  write_file(root + "/sub/small-copy.bin", small);
-}
 
 // "key=<number>" in a report line, or -1 when absent.
 long long field(const std::string& line, const std::string& key) {

@@ -1,0 +1,298 @@
+// The filter form (no operands: standard input to standard output) as tar -I
+// runs it, the options that stand in for the three numbers, --test, and the
+// usage rules that decide between the forms.  The built binary runs as a
+// child process; tar runs it the way a user's tar would.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/exit_status.h"
+#include "support/process.h"
+#include "support/sample_inputs.h"
+
+namespace cdedup::test {
+namespace {
+
+using namespace cdedup::app;
+
+const std::string BIN = CDEDUP_BIN;
+
+ProcessResult cdedup(const std::vector<std::string>& args, const Bytes& stdin_bytes = {}) {
+  ProcessResult r = run_process(BIN, args, stdin_bytes);
+  EXPECT_FALSE(r.timed_out) << "cdedup did not finish";
+  return r;
+}
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+ProcessResult bash(const std::string& script) {
+  ProcessResult r = run_process("/bin/bash", {"-c", script});
+  EXPECT_FALSE(r.timed_out) << script;
+  return r;
+}
+
+int messages_in(const std::string& err) {
+  int n = 0;
+  for (const std::string& line : split_lines(err))
+    if (line.rfind("cdedup: ", 0) == 0) ++n;
+  return n;
+}
+
+// A usage error: status 1, one message, the short usage, nothing on standard output.
+void expect_usage_error(const ProcessResult& r) {
+  EXPECT_EQ(r.status, EXIT_USAGE) << r.err;
+  EXPECT_EQ(messages_in(r.err), 1) << r.err;
+  EXPECT_NE(r.err.find("usage: cdedup"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+// Runs cdedup with a pseudo-terminal as standard input, output and error;
+// returns the status and what reached the terminal.
+struct TtyOutcome {
+  int status = -1;
+  std::string tty;
+};
+TtyOutcome run_at_terminal(const std::vector<std::string>& args) {
+  TtyOutcome r;
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    ADD_FAILURE() << "openpty: " << strerror(errno);
+    return r;
+  }
+  termios raw;
+  tcgetattr(slave, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(slave, TCSANOW, &raw);
+  std::vector<std::string> store{BIN};
+  store.insert(store.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : store) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(master);
+    dup2(slave, STDIN_FILENO);
+    dup2(slave, STDOUT_FILENO);
+    dup2(slave, STDERR_FILENO);
+    execv(BIN.c_str(), argv.data());
+    _exit(127);
+  }
+  close(slave);
+  // A child that waits for terminal input gets none and is killed: the test then fails on its status.
+  char buf[4096];
+  for (;;) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) {
+      kill(pid, SIGKILL);
+      break;
+    }
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the child's side is closed
+    r.tty.append(buf, size_t(n));
+  }
+  close(master);
+  int ws = 0;
+  while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+  }
+  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// Encoding and decoding without operands
+// ---------------------------------------------------------------------------
+
+TEST(FilterForm, EncodesByDefaultAndDecodesWithD) {
+  const Bytes in = sample_with_repeats();
+  const ProcessResult positional = cdedup({"e", "-", "-"}, in);
+  ASSERT_EQ(positional.status, EXIT_OK) << positional.err;
+
+  const ProcessResult e = cdedup({}, in);
+  ASSERT_EQ(e.status, EXIT_OK) << e.err;
+  EXPECT_TRUE(to_bytes(e.out) == to_bytes(positional.out));
+  EXPECT_EQ(split_lines(e.err).size(), 3u) << "the report goes to standard error: " << e.err;
+
+  for (const char* opt : {"-d", "--decode", "--decompress"}) {
+    SCOPED_TRACE(opt);
+    const ProcessResult d = cdedup({opt}, to_bytes(e.out));
+    ASSERT_EQ(d.status, EXIT_OK) << d.err;
+    EXPECT_TRUE(to_bytes(d.out) == in);
+    EXPECT_EQ(split_lines(d.err).size(), 2u) << d.err;
+  }
+  // An option alone selects the filter form too, and -z with -d changes nothing.
+  const ProcessResult dz = cdedup({"-z", "-d"}, to_bytes(e.out));
+  EXPECT_EQ(dz.status, EXIT_OK) << dz.err;
+  EXPECT_TRUE(to_bytes(dz.out) == in);
+  const ProcessResult grouped = cdedup({"-dz"}, to_bytes(e.out));
+  EXPECT_EQ(grouped.status, EXIT_OK) << grouped.err;
+  EXPECT_TRUE(to_bytes(grouped.out) == in);
+}
+
+TEST(FilterForm, SettingsAsOptionsMeanWhatTheNumbersMean) {
+  const Bytes in = sample_with_repeats();
+  const ProcessResult numbers = cdedup({"e", "-", "-", "36", "16", "8"}, in);
+  ASSERT_EQ(numbers.status, EXIT_OK) << numbers.err;
+  for (const std::vector<std::string>& opts :
+       {std::vector<std::string>{"--chunklen=36", "--encmem=16", "--decmem=8"},
+        {"--decmem", "8", "--chunklen", "-36", "--encmem=-16"}}) {
+    const ProcessResult r = cdedup(opts, in);
+    ASSERT_EQ(r.status, EXIT_OK) << r.err;
+    EXPECT_TRUE(to_bytes(r.out) == to_bytes(numbers.out));
+    const std::vector<std::string> got = split_lines(r.err), want = split_lines(numbers.err);
+    ASSERT_EQ(got.size(), 3u) << r.err;
+    EXPECT_EQ(got[1], "len=100 encmem=16M decmem=8M");
+    EXPECT_EQ(got[2], want.at(2));
+  }
+  // The positional form takes them as well, for a setting not given as a number.
+  TempDir dir;
+  write_file(dir.file("in"), in);
+  const ProcessResult mixed = cdedup({"--decmem=8", "e", dir.file("in"), dir.file("out"), "36", "16"});
+  ASSERT_EQ(mixed.status, EXIT_OK) << mixed.err;
+  EXPECT_TRUE(read_file(dir.file("out")) == to_bytes(numbers.out));
+
+  // The same refusals as the numbers (see Cli.RefusedNumbersLeaveAnEmptyOutput).
+  for (const char* opt : {"--chunklen=abc", "--chunklen=--5", "--chunklen=65536", "--encmem=0", "--encmem=4096"}) {
+    SCOPED_TRACE(opt);
+    const ProcessResult r = cdedup({opt}, in);
+    EXPECT_EQ(r.status, EXIT_REFUSED) << r.err;
+    EXPECT_EQ(messages_in(r.err), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(FilterForm, UsageErrors) {
+  TempDir dir;
+  write_file(dir.file("in"), random_bytes(1000, 1));
+  const std::string in = dir.file("in"), out = dir.file("out");
+  const std::vector<std::vector<std::string>> cases = {
+      {"--chunklen=36", "e", in, out, "36"},           // a setting given both ways
+      {"--encmem=16", "e", in, out, "100", "16"},
+      {"--decmem=8", "e", in, out, "100", "16", "8"},
+      {"-d", "e", in, out},                            // -d is the filter form's MODE
+      {"-t", in, out},                                 // -t takes one INPUT at most
+      {"-T"},                                          // a value is missing
+      {"--threads=x"}, {"-T", "-1"}, {"--zstd=0"}, {"--zstd=23"}, {"--zstd="},
+      {"--test=1"}, {"-dq"}, {"--bogus"}, {"--chunklen"},
+      {"e", in},                                       // one or two operands
+  };
+  for (const std::vector<std::string>& args : cases) {
+    std::string trace;
+    for (const std::string& a : args) trace += a + " ";
+    SCOPED_TRACE(trace);
+    expect_usage_error(cdedup(args, to_bytes("x")));
+    EXPECT_FALSE(file_exists(out));
+  }
+  // Accepted: the thread count, levels at both ends, -T 0.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-T", "2"}, {"-T0"}, {"--threads=1", "--zstd=1"}, {"-z", "--zstd=22"}}) {
+    const ProcessResult r = cdedup(args, to_bytes("some bytes"));
+    EXPECT_EQ(r.status, EXIT_OK) << args[0] << ": " << r.err;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Terminals
+// ---------------------------------------------------------------------------
+
+TEST(FilterForm, AloneAtATerminalShowsTheUsage) {
+  const TtyOutcome r = run_at_terminal({});
+  EXPECT_EQ(r.status, EXIT_USAGE) << r.tty;
+  EXPECT_NE(r.tty.find("usage: cdedup"), std::string::npos) << r.tty;
+}
+
+TEST(FilterForm, EncodedDataIsNotWrittenToATerminal) {
+  // Standard input is the terminal as well; an option asks for the filter form.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-z"}, {"--chunklen=36"}}) {
+    const TtyOutcome r = run_at_terminal(args);
+    EXPECT_EQ(r.status, EXIT_OUTPUT_OPEN) << r.tty;
+    EXPECT_NE(r.tty.find("cdedup: refusing to write encoded data to a terminal"), std::string::npos) << r.tty;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// --test
+// ---------------------------------------------------------------------------
+
+TEST(FilterForm, TestDecodesAndDiscards) {
+  TempDir dir;
+  const Bytes in = sample_with_repeats();
+  const ProcessResult e = cdedup({}, in);
+  ASSERT_EQ(e.status, EXIT_OK);
+  write_file(dir.file("enc"), to_bytes(e.out));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-t"}, {"--test", dir.file("enc")}, {"-t", "-z", "-"}}) {
+    const ProcessResult t = cdedup(args, to_bytes(e.out));
+    EXPECT_EQ(t.status, EXIT_OK) << t.err;
+    // Nothing decoded reaches standard output: only the two report lines.
+    const std::vector<std::string> lines = split_lines(t.out);
+    ASSERT_EQ(lines.size(), 2u) << t.out;
+    EXPECT_EQ(lines[1], split_lines(e.err).at(2));
+    EXPECT_EQ(t.err, "");
+  }
+  // A bare stream cut inside a copy record, and one too short for a header.
+  const std::string enc = e.out;
+  const size_t copy = enc.find(std::string("\xEF\x4D\xB6\x00", 4), 4);
+  ASSERT_NE(copy, std::string::npos);
+  for (const std::string& bad : {enc.substr(0, copy + 6), enc.substr(0, 3)}) {
+    const ProcessResult t = cdedup({"-t"}, to_bytes(bad));
+    EXPECT_EQ(t.status, EXIT_BAD_STREAM);
+    EXPECT_EQ(messages_in(t.err), 1) << t.err;
+  }
+  EXPECT_EQ(cdedup({"-t", dir.file("missing")}).status, EXIT_INPUT_OPEN);
+}
+
+// ---------------------------------------------------------------------------
+// tar -I
+// ---------------------------------------------------------------------------
+
+class Tar : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    make_tree(dir.file("tree"));
+    ASSERT_EQ(bash("mkdir -p " + quote(dir.file("x"))).status, 0);
+  }
+  std::string in_dir(const std::string& script) { return "set -o pipefail; cd " + quote(dir.path()) + " && " + script; }
+  TempDir dir;
+};
+
+TEST_F(Tar, CreatesAndExtractsATreeThroughCdedup) {
+  const std::vector<std::string> programs = {BIN + " -z", BIN, BIN + " -z --zstd=9 -T 1 --decmem=8 --encmem=4"};
+  for (size_t i = 0; i < programs.size(); ++i) {
+    SCOPED_TRACE(programs[i]);
+    // (Appended, not "a" + to_string(i): g++ 12 warns falsely on the latter.)
+    std::string archive = "a", into = "x/";
+    archive += std::to_string(i);
+    into += std::to_string(i);
+    const ProcessResult c = bash(in_dir("tar -I " + quote(programs[i]) + " -cf " + archive + " tree"));
+    ASSERT_EQ(c.status, 0) << c.err;
+    const ProcessResult x = bash(in_dir("mkdir " + into + " && tar -I " + quote(programs[i]) + " -xf " + archive +
+                                        " -C " + into + " && diff -r tree " + into + "/tree"));
+    EXPECT_EQ(x.status, 0) << x.out << x.err;
+    const Bytes a = read_file(dir.file(archive));
+    ASSERT_GE(a.size(), 4u);
+    const bool framed = programs[i] != BIN;
+    EXPECT_EQ(a[0] == 0x28 && a[1] == 0xB5 && a[2] == 0x2F && a[3] == 0xFD, framed);
+    // The tree holds each big file twice: the second copy must have become references.
+    EXPECT_LT(a.size(), 400000u);
+  }
+  // A plain tar restores the zstd archive through the pipeline as well.
+  const ProcessResult p = bash(in_dir("mkdir x/p && zstd -dc a0 | " + quote(BIN) + " d - - 2>/dev/null | tar -xf - -C x/p && diff -r tree x/p/tree"));
+  EXPECT_EQ(p.status, 0) << p.err;
+}
+
+}  // namespace
+}  // namespace cdedup::test
