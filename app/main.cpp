@@ -14,6 +14,7 @@
 #include "app/options.h"
 #include "app/progress.h"
 #include "app/pump.h"
+#include "app/read_ahead.h"
 #include "app/usage.h"
 #include "app/zstd_stage.h"
 
@@ -103,7 +104,10 @@ int main(int argc, char** argv) {
   const std::string input_name = display_name(o.input, true);
   std::unique_ptr<Source> in = std::move(file_in);
   if (decoding) {
-    in = make_zstd_unwrap_source(std::move(in), input_name);
+    bool framed = false;
+    in = make_zstd_unwrap_source(std::move(in), input_name, framed);
+    // Decompression runs beside the decoder, as zstd -dc would in a pipeline.
+    if (framed) in = make_read_ahead(std::move(in));
   } else if (o.zstd) {
     out = make_zstd_sink(std::move(out), o.zstd_level, o.threads, err);
     if (out == nullptr) {

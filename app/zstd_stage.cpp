@@ -101,10 +101,8 @@ class ZstdUnwrapSource final : public Source {
 
   uint64_t file_bytes() const override { return inner_->file_bytes(); }
 
- private:
-  enum class State { sniffing, plain, zstd };
-
-  // Reads the first four bytes (fewer only at the end of a short input).
+  // Reads the first four bytes (fewer only at the end of a short input) and
+  // decides; a failure shows on the next read.
   bool sniff() {
     while (head_len_ < 4) {
       const size_t n = inner_->read(head_ + head_len_, 4 - head_len_);
@@ -128,6 +126,11 @@ class ZstdUnwrapSource final : public Source {
     }
     return true;
   }
+
+  bool framed() const { return state_ == State::zstd; }
+
+ private:
+  enum class State { sniffing, plain, zstd };
 
   size_t read_plain(uint8_t* buf, size_t cap) {
     if (head_pos_ < head_len_) {
@@ -228,8 +231,11 @@ std::unique_ptr<Sink> make_zstd_sink(std::unique_ptr<Sink> inner, int level, int
   return std::make_unique<ZstdSink>(cctx, std::move(inner));
 }
 
-std::unique_ptr<Source> make_zstd_unwrap_source(std::unique_ptr<Source> inner, std::string name) {
-  return std::make_unique<ZstdUnwrapSource>(std::move(inner), std::move(name));
+std::unique_ptr<Source> make_zstd_unwrap_source(std::unique_ptr<Source> inner, std::string name, bool& framed) {
+  auto source = std::make_unique<ZstdUnwrapSource>(std::move(inner), std::move(name));
+  source->sniff();
+  framed = source->framed();
+  return source;
 }
 
 }  // namespace cdedup::app

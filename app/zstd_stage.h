@@ -21,8 +21,9 @@ std::unique_ptr<Sink> make_zstd_sink(std::unique_ptr<Sink> inner, int level, int
 // (or a skippable frame): then the frames' content, with each checksum
 // verified.  A damaged, cut-short or failing frame, or other data after the
 // frames, fails the read with EXIT_BAD_STREAM.  `name` is the input as
-// messages show it.
-std::unique_ptr<Source> make_zstd_unwrap_source(std::unique_ptr<Source> inner, std::string name);
+// messages show it.  The first four bytes are read at once, and `framed`
+// tells whether they open a frame.
+std::unique_ptr<Source> make_zstd_unwrap_source(std::unique_ptr<Source> inner, std::string name, bool& framed);
 
 // Whether the first four bytes of an input open a zstd frame.
 bool starts_zstd_frame(const uint8_t head[4]);

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # End-to-end comparison on generated corpora: cdedup encode and decode (fast
 # and byte-at-a-time reference paths), cat, zstd -1 --long=30 -T1, and the
-# pipeline cdedup e | zstd -1.  Files are read from the page cache (each
+# pipeline cdedup e | zstd -1; then the zstd stage: cdedup -z beside the
+# pipeline cdedup e | zstd -3 -T1 and zstd -3 --long=30 -T1, and decoding a
+# -z archive beside zstd -dc | cdedup d (user, system and wall seconds).  Files are read from the page cache (each
 # corpus is read once before timing), outputs go to /dev/null or to files in
 # the work directory.  Prints MB/s (10^6 bytes of input per second), output
 # sizes and peak RSS.
@@ -93,6 +95,45 @@ pipeline() {  # cdedup e - - | zstd -1, timed as a whole, best of REPEAT
   echo "$best"
 }
 
+# timed LABEL OUTPUT_FILE SHELL_COMMAND: user, system and wall seconds of the
+# run with the least wall time out of REPEAT, and the output size.  The
+# command runs under bash -c, so a pipeline's processes are all counted.
+timed() {
+  local label=$1 outfile=$2 cmd=$3 best="" t
+  for _ in $(seq "${REPEAT:-3}"); do
+    /usr/bin/time -o "$work/.time" -f '%e %U %S' bash -c "$cmd" > "$outfile"
+    t=$(tail -1 "$work/.time")
+    if [ -z "$best" ] || awk -v a="${t%% *}" -v b="${best%% *}" 'BEGIN { exit !(a < b) }'; then best=$t; fi
+  done
+  local size=0
+  [ "$outfile" != /dev/null ] && size=$(stat -c %s "$outfile")
+  echo "$best" | awk -v l="$label" -v o="$size" \
+    '{ printf "  %-40s user %5.2f s  sys %5.2f s  wall %5.2f s %13d bytes\n", l, $2, $3, $1, o }'
+}
+
+wall_of() { awk '{ for (i = 1; i <= NF; ++i) if ($i == "wall") { print $(i + 1); exit } }'; }
+
+zstd_stage() {  # the -z scenarios on one corpus
+  local in=$1 corpus=$2 z p l dz dp
+  echo "  -- zstd stage (level 3)"
+  z=$(timed "cdedup -z" "$work/$corpus.cdz" "'$bin' -z < '$in' 2>/dev/null"); echo "$z"
+  p=$(timed "cdedup e - - | zstd -3 -T1" "$work/$corpus.cdd.3.zst" \
+    "'$bin' e - - < '$in' 2>/dev/null | zstd -3 -T1 -q -c"); echo "$p"
+  l=$(timed "zstd -3 --long=30 -T1" "$work/$corpus.3.long.zst" "zstd -3 --long=30 -T1 -q -c < '$in'"); echo "$l"
+  "$bin" -t "$work/$corpus.cdz" > /dev/null || { echo "  -z ARCHIVE FAILS ITS TEST"; exit 1; }
+  dz=$(timed "cdedup -d < archive" /dev/null "'$bin' -d < '$work/$corpus.cdz' 2>/dev/null"); echo "$dz"
+  dp=$(timed "zstd -dc archive | cdedup d - -" /dev/null \
+    "zstd -dc '$work/$corpus.cdz' | '$bin' d - - 2>/dev/null"); echo "$dp"
+  "$bin" -d < "$work/$corpus.cdz" 2>/dev/null | cmp -s - "$in" || { echo "  -z ROUND TRIP FAILED"; exit 1; }
+  awk -v z="$(echo "$z" | wall_of)" -v p="$(echo "$p" | wall_of)" -v l="$(echo "$l" | wall_of)" \
+      -v zs="$(stat -c %s "$work/$corpus.cdz")" -v ps="$(stat -c %s "$work/$corpus.cdd.3.zst")" \
+      -v ls="$(stat -c %s "$work/$corpus.3.long.zst")" \
+      -v dz="$(echo "$dz" | wall_of)" -v dp="$(echo "$dp" | wall_of)" 'BEGIN {
+    printf "  cdedup -z: %.2fx the pipeline'"'"'s wall time, output %.2f%% of its size\n", z / p, 100 * zs / ps
+    printf "  vs zstd --long: cdedup -z %.2fx, pipeline %.2fx the speed; output %.1f%% and %.1f%% of zstd'"'"'s\n", l / z, l / p, 100 * zs / ls, 100 * ps / ls
+    printf "  decoding the -z archive: %.2fx the wall time of zstd -dc | cdedup d\n", dz / dp }'
+}
+
 echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
 echo "cdedup:  $bin"
 echo "zstd:    $(zstd --version)"
@@ -121,4 +162,5 @@ for corpus in $corpora; do
   awk -v s="$secs" -v z="$zsecs" -v o="$psize" -v zo="$zsize" \
     'BEGIN { printf "  pipeline vs zstd --long: %.2fx the speed, output %.1f%% of zstd'"'"'s\n", z / s, 100 * o / zo }'
   rm -f "$work/$corpus.ref.cdd"
+  zstd_stage "$in" "$corpus"
 done

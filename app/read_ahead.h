@@ -1,0 +1,17 @@
+// A Source that runs another Source on a thread of its own, a few blocks
+// ahead of the reader: what the inner source costs (decompressing a zstd
+// frame, say) then overlaps with the codec instead of adding to it, as it
+// would between two processes of a pipeline.
+#pragma once
+
+#include <memory>
+
+#include "app/byte_stream.h"
+
+namespace cdedup::app {
+
+// The inner source's bytes, end and failure, in the same order.  Destroying
+// it stops the thread after the read the thread is in, if any.
+std::unique_ptr<Source> make_read_ahead(std::unique_ptr<Source> inner);
+
+}  // namespace cdedup::app
