@@ -117,6 +117,7 @@ int main(int argc, char** argv) {
 
   // Options come before the mode; "--" ends them.
   bool reference = false;
+  int32_t threads = 0;
   int first = 1;
   while (first < argc && argv[first][0] == '-' && argv[first][1] != '\0') {
     const char* opt = argv[first];
@@ -131,6 +132,16 @@ int main(int argc, char** argv) {
     if (strcmp(opt, "--reference") == 0) {
       reference = true;
       ++first;
+      continue;
+    }
+    if (strncmp(opt, "--threads=", 10) == 0) {
+      threads = atoi(opt + 10);
+      ++first;
+      continue;
+    }
+    if (strcmp(opt, "-T") == 0 && first + 1 < argc) {
+      threads = atoi(argv[first + 1]);
+      first += 2;
       continue;
     }
     if (strcmp(opt, "--") == 0) {
@@ -189,6 +200,7 @@ int main(int argc, char** argv) {
   FILE* const report = r.out == stdout ? stderr : stdout;
   codec_set_report(r.codec, report);
   codec_set_reference_path(r.codec, reference);
+  codec_set_threads(r.codec, threads);
   if (api.codec_init(r.codec, mode, params) != 0) {
     complain("%s", codec_message(r.codec));
     return give_up(r, EXIT_REFUSED);
