@@ -41,6 +41,7 @@
 #include <unistd.h>
 
 #include "codec/large_block.h"
+#include "codec/prefault.h"
 #include "codec/thread_pool.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_check.h"
@@ -119,6 +120,7 @@ void cut_segment(void* arg) {
 struct ParallelEncoder {
   unsigned threads = 1;
   ThreadPool pool;
+  Prefault index_prefault;  // the index's first touch, off the deciding thread
 
   size_t segment_bytes = 0;
   unsigned segments_per_block = 0;
@@ -140,6 +142,7 @@ struct ParallelEncoder {
   bool adopted = false;
 
   ~ParallelEncoder() {
+    index_prefault.stop();
     pool.stop();
     large_block_free(memory, memory_bytes);
     delete[] segments;
@@ -224,7 +227,10 @@ bool parallel_encoder_prepare(Codec& c) {
   return c.parallel != nullptr;
 }
 
-void parallel_encoder_quiesce(ParallelEncoder* pe) { pe->pool.drain(); }
+void parallel_encoder_quiesce(ParallelEncoder* pe) {
+  pe->index_prefault.stop();
+  pe->pool.drain();
+}
 
 unsigned parallel_encoder_threads(const ParallelEncoder* pe) { return pe->threads; }
 
@@ -236,8 +242,9 @@ namespace {
 
 Block& block_of(ParallelEncoder& pe, uint64_t seq) { return pe.ring[seq % RING]; }
 
-void begin_stream(ParallelEncoder& pe) {
+void begin_stream(ParallelEncoder& pe, const Codec& c) {
   pe.pool.drain();  // a stream given up midway may have left work queued
+  pe.index_prefault.start(c.index.htbl, size_t{c.index.cfg_tblsize} * INDEX_SLOT_BYTES);
   pe.sealed = pe.decided = 0;
   pe.chain = PREFIX;
   pe.seg_at = 0;
@@ -356,7 +363,7 @@ BodyTask encoder_body_parallel(Codec& c) {
   CODEC_PUT_SPAN(c, header, sizeof header);
 
   ParallelEncoder& pe = *c.parallel;
-  begin_stream(pe);
+  begin_stream(pe, c);
   RefState rs;
   bool eof = false;
   while (!eof) {
@@ -406,6 +413,7 @@ BodyTask encoder_body_parallel(Codec& c) {
       retire_block(pe);
     }
   }
+  pe.index_prefault.stop();
 }
 
 }  // namespace cdedup
