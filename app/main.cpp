@@ -139,6 +139,11 @@ int main(int argc, char** argv) {
       ++first;
       continue;
     }
+    if (strncmp(opt, "-T", 2) == 0 && opt[2] != '\0') {
+      threads = atoi(opt + 2);
+      ++first;
+      continue;
+    }
     if (strcmp(opt, "-T") == 0 && first + 1 < argc) {
       threads = atoi(argv[first + 1]);
       first += 2;
