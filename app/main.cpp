@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
   FILE* const report = data_on_stdout ? stderr : stdout;
   codec_set_report(h.codec, report);
   codec_set_reference_path(h.codec, o.reference);
+  codec_set_threads(h.codec, o.threads);
   if (api.codec_init(h.codec, o.mode, o.params) != 0) {
     complain("%s", codec_message(h.codec));
     return EXIT_REFUSED;

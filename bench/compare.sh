@@ -19,51 +19,8 @@ work=${2:-/tmp/cdedup-bench}
 mkdir -p "$work"
 corpora=${CORPORA:-"backup random edited"}
 
-# ---------------------------------------------------------------- corpora
-make_backup() {  # five nightly tars of /usr/include with a few edits between them
-  local out=$work/backup.tar tree=$work/backup-tree
-  [ -s "$out" ] && return
-  rm -rf "$tree"; mkdir -p "$tree"
-  cp -r /usr/include "$tree/snapshot"
-  : > "$out"
-  for night in 1 2 3 4 5; do
-    find "$tree/snapshot" -type f | sort | awk -v n="$night" 'NR % 53 == n' | while read -r f; do
-      printf '/* night %s */\n' "$night" >> "$f"
-    done
-    find "$tree/snapshot" -type f | sort | awk -v n="$night" 'NR % 211 == n' | xargs -r rm -f
-    tar -C "$tree" -cf - snapshot >> "$out"
-  done
-  rm -rf "$tree"
-}
-
-make_random() {  # 512 MB of random bytes
-  local out=$work/random.bin
-  [ -s "$out" ] && return
-  head -c 512000000 /dev/urandom > "$out"
-}
-
-make_edited() {  # 256 MB random, then a copy with a few hundred small insertions and deletions
-  local out=$work/edited.bin
-  [ -s "$out" ] && return
-  python3 - "$out" <<'PY'
-import os, random, sys
-random.seed(9)
-base = os.urandom(256_000_000)
-parts, at = [base], 0
-edits = sorted(random.sample(range(len(base)), 400))
-for e in edits:
-    parts.append(base[at:e])
-    if random.random() < 0.5:
-        parts.append(os.urandom(random.randint(1, 64)))   # insertion
-        at = e
-    else:
-        at = min(len(base), e + random.randint(1, 64))    # deletion
-parts.append(base[at:])
-with open(sys.argv[1], "wb") as f:
-    for p in parts:
-        f.write(p)
-PY
-}
+# shellcheck source=bench/corpora.sh
+source "$here/corpora.sh"
 
 # ---------------------------------------------------------------- timing
 # run LABEL INPUT_BYTES OUTPUT_FILE CMD...: prints label, seconds, MB/s, output
@@ -139,7 +96,7 @@ echo "cdedup:  $bin"
 echo "zstd:    $(zstd --version)"
 for corpus in $corpora; do
   "make_$corpus"
-  case $corpus in backup) in=$work/backup.tar ;; random) in=$work/random.bin ;; edited) in=$work/edited.bin ;; esac
+  in=$(corpus_file "$corpus")
   bytes=$(stat -c %s "$in")
   cat "$in" > /dev/null   # into the page cache
   echo

@@ -40,6 +40,10 @@ if(NOT "CXX" IN_LIST _cdedup_languages)
 endif()
 unset(_cdedup_languages)
 
+# The encoder's worker threads.
+include(CMakeFindDependencyMacro)
+find_dependency(Threads)
+
 include("${CMAKE_CURRENT_LIST_DIR}/cdedupTargets.cmake")
 check_required_components(cdedup)
 ]=])

@@ -3,12 +3,15 @@
 #include "codec/coroutine.h"
 #include "dedup/decoder.h"
 #include "dedup/encoder.h"
+#include "dedup/encoder_parallel.h"
 
 namespace cdedup {
 
 BodyTask codec_body(Codec& c) {
   if (codec_is_decoder(c)) return c.reference_path ? decoder_body_reference(c) : decoder_body(c);
-  return c.reference_path ? encoder_body_reference(c) : encoder_body(c);
+  if (c.reference_path) return encoder_body_reference(c);
+  if (c.mode == CODEC_MODE_ENCODE && parallel_encoder_prepare(c)) return encoder_body_parallel(c);
+  return encoder_body(c);
 }
 
 }  // namespace cdedup

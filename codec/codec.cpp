@@ -13,6 +13,7 @@
 #include "codec/coroutine.h"
 #include "codec/large_block.h"
 #include "dedup/chunk_index.h"
+#include "dedup/encoder_parallel.h"
 
 using namespace cdedup;
 
@@ -24,6 +25,9 @@ constexpr size_t FRAME_HEADER = alignof(std::max_align_t);
 size_t htbl_bytes(const Codec& c) { return size_t{INDEX_SLOT_BYTES} * c.index.cfg_tblsize; }
 
 void destroy_body(Codec& c) {
+  // Work still queued for a stream given up reads the instance (the check
+  // key, the block buffers): it ends before anything is changed or freed.
+  if (c.parallel != nullptr) parallel_encoder_quiesce(c.parallel);
   if (c.body) {
     c.body.destroy();
     c.body = nullptr;
@@ -94,12 +98,14 @@ Codec* codec_create(void) {
   std::memcpy(static_cast<char*>(aligned) - sizeof(void*), &raw, sizeof raw);
   Codec* c = new (aligned) Codec{};
   c->report = stdout;
+  c->threads = 1;
   return c;
 }
 
 void codec_destroy(Codec* c) {
   if (c == nullptr) return;
   destroy_body(*c);
+  parallel_encoder_destroy(c->parallel);
   void* raw;
   std::memcpy(&raw, reinterpret_cast<char*>(c) - sizeof(void*), sizeof raw);
   c->~Codec();
@@ -232,5 +238,7 @@ const char* codec_message(const Codec* c) { return c->message; }
 void codec_set_report(Codec* c, FILE* report) { c->report = report; }
 
 void codec_set_reference_path(Codec* c, int on) { c->reference_path = on != 0; }
+
+void codec_set_threads(Codec* c, int32_t threads) { c->threads = threads; }
 
 }  // extern "C"

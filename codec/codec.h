@@ -19,6 +19,8 @@
 
 namespace cdedup {
 
+struct ParallelEncoder;
+
 inline constexpr size_t CODEC_ALIGN = 4096;
 inline constexpr size_t FRAME_ARENA_BYTES = 8192;
 inline constexpr size_t CHUNK_BUF_BYTES = 69632;
@@ -79,6 +81,8 @@ struct Codec {
   FILE* report;        // where the three lines go; null for none
   bool reference_path; // run the byte-at-a-time bodies that the fast paths are checked against
   bool index_used;     // the chunk index holds entries of an earlier stream
+  int32_t threads;     // threads the lossless encoder may use, as asked (0: one per CPU)
+  cdedup::ParallelEncoder* parallel;  // its threads and buffers, made when a stream first needs them
   char message[cdedup::MESSAGE_BYTES];
 };
 

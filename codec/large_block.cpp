@@ -22,6 +22,16 @@ void* large_block_alloc(size_t size) {
   return p;
 }
 
+bool large_block_populate(void* p, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  return madvise(p, bytes, MADV_POPULATE_WRITE) == 0;
+#else
+  (void)p;
+  (void)bytes;
+  return false;
+#endif
+}
+
 void large_block_free(void* block, size_t size) {
   if (block != nullptr) munmap(block, round_to_granule(size));
 }

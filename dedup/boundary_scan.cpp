@@ -245,15 +245,16 @@ struct CutResult {
 };
 
 // Picks chunk ends in a span of n bytes by the minimum and maximum length
-// rules, continuing a chunk that holds carried_len bytes already.  A chunk
-// starting at offset s may end at j once it holds 64 bytes, and must end when
-// it holds 65535; find(first, limit) gives the first window in [first, limit)
-// that hashes below the threshold, or limit.
+// rules, continuing a chunk that holds carried_len bytes already, and stops
+// once a chunk ends at or past `stop` (n: never early).  A chunk starting at
+// offset s may end at j once it holds 64 bytes, and must end when it holds
+// 65535; find(first, limit) gives the first window in [first, limit) that
+// hashes below the threshold, or limit.
 template <typename Find>
-CutResult cut_chunks(uint32_t carried_len, size_t n, uint32_t* ends, Find find) {
+CutResult cut_chunks(uint32_t carried_len, size_t n, size_t stop, uint32_t* ends, Find find) {
   size_t count = 0;
   int64_t s = -static_cast<int64_t>(carried_len);
-  for (;;) {
+  while (s < static_cast<int64_t>(stop)) {
     const int64_t first = std::max<int64_t>(s + CHUNK_MIN_LEN - 1, 0);
     const int64_t cap = s + CHUNK_MAX_LEN - 1;
     if (first >= static_cast<int64_t>(n)) break;
@@ -276,7 +277,7 @@ size_t chunker_split_bitmap(Chunker& ck, const uint8_t* data, size_t n, uint32_t
   last_fed(ck, prev);
   const uint32_t h = boundary_candidates(ck, ck.roll_hash, prev, data, n, bits);
 
-  const CutResult r = cut_chunks(ck.chunk_len, n, ends, [&](size_t first, size_t limit) {
+  const CutResult r = cut_chunks(ck.chunk_len, n, n, ends, [&](size_t first, size_t limit) {
     return bitmap_next(bits, first, limit);
   });
   split_done(ck, data, n, r.unfinished_start, h);
@@ -289,7 +290,7 @@ size_t chunker_split_seek(Chunker& ck, const uint8_t* data, size_t n, uint32_t* 
   uint8_t prev[16];
   last_fed(ck, prev);
 
-  const CutResult r = cut_chunks(ck.chunk_len, n, ends, [&](size_t first, size_t limit) {
+  const CutResult r = cut_chunks(ck.chunk_len, n, n, ends, [&](size_t first, size_t limit) {
     return boundary_find_after(t, threshold, prev + 1, data, first, limit);
   });
 
@@ -314,6 +315,16 @@ size_t chunker_split(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends,
   // portable search and the portable lanes run about even.
   if (boundary_candidates_avx2_available()) return chunker_split_seek(ck, data, n, ends);
   return chunker_split_bitmap(ck, data, n, ends, bits);
+}
+
+size_t cut_chain(uint32_t threshold, const uint8_t* data, size_t from, size_t stop, size_t n, uint32_t* ends) {
+  const WindowTables& t = window_tables();
+  const uint8_t* const base = data + from;
+  const CutResult r = cut_chunks(0, n - from, stop - from, ends, [&](size_t first, size_t limit) {
+    return boundary_find(t, threshold, base, first, limit);
+  });
+  for (size_t i = 0; i < r.count; ++i) ends[i] += static_cast<uint32_t>(from);
+  return r.count;
 }
 
 size_t chunk_end_in(const Chunker& ck, const uint8_t* data, size_t n, uint64_t* bits) {

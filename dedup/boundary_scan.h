@@ -95,6 +95,14 @@ size_t chunker_split(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends,
 size_t chunker_split_bitmap(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends, uint64_t* bits);
 size_t chunker_split_seek(Chunker& ck, const uint8_t* data, size_t n, uint32_t* ends);
 
+// Cuts a chain of chunks starting at data[from], as if a chunk began there,
+// until one ends at or past `stop` or the next would not end within data[0,
+// n).  Writes the end of each (offset one past its last byte, counted from
+// data) and returns how many.  Reads data[from, n) only; ends needs room for
+// (stop - from + 63) / 64 entries (chunks start 64 or more bytes apart), and
+// offsets must fit 32 bits.
+size_t cut_chain(uint32_t threshold, const uint8_t* data, size_t from, size_t stop, size_t n, uint32_t* ends);
+
 // Where a chunk that starts at data[0] ends, given only its own bytes:
 // the offset one past its last byte, or 0 when no boundary lies in data[0, n).
 size_t chunk_end_in(const Chunker& ck, const uint8_t* data, size_t n, uint64_t* bits);

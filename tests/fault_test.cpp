@@ -227,10 +227,10 @@ TEST_F(Fault, ReferenceInAStreamWithoutWindowExitsSevenAfterWritingWhatCameBefor
 }
 
 TEST_F(Fault, WindowThatCannotBeAllocatedFailsOnlyOnceTheBodyHasBytes) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "an address-space limit stops a sanitized binary from starting";
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
   GTEST_SKIP() << "an address-space limit stops a sanitized binary from starting";
 #endif
 #endif

@@ -69,6 +69,13 @@ void codec_set_report(Codec *c, FILE *report);
 /* Non-zero: run the byte-at-a-time reference path instead of the fast one (same output, for
  * benchmarks and cross-checks).  Set before the first codec_run of a stream. */
 void codec_set_reference_path(Codec *c, int on);
+/* Threads the lossless encoder (CODEC_MODE_ENCODE) may use, the caller's included: 1, the
+ * default, does all the work inside codec_run on the caller's thread; 0 means one per online
+ * CPU.  The output is the same byte for byte whatever the count.  With more than one, input is
+ * copied into blocks of a few MiB that other threads cut and fingerprint while the caller's
+ * thread decides and writes the blocks before them, so output trails input by a few blocks.
+ * Takes effect when a stream starts.  The decoder, mode u and the reference path use one thread. */
+void codec_set_threads(Codec *c, int32_t threads);
 
 /* The table of entry points through which a front end drives the codec. */
 typedef struct CodecApi {

@@ -37,6 +37,9 @@ struct CodecRun {
   int32_t mode = 0;                              // CODEC_MODE_ENCODE, _DECODE or _UNIQUE
   std::array<int32_t, 3> params{100, 256, 1024}; // chunk length, index MiB, window MiB
   bool reference_path = false;
+  int32_t threads = 1;                           // codec_set_threads
+  size_t segment_bytes = 0;                      // with threads: the work's shape (0: the codec's own)
+  unsigned segments = 0;
   BlockSizes in;
   BlockSizes out;
 };
@@ -58,8 +61,15 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run);
 // Same output, yields, final yield, message and statistics.
 ::testing::AssertionResult same_run(const CodecResult& reference, const CodecResult& fast);
 
+// Same output, final yield, message, statistics and printed lines (but the
+// index's address): what a run on more threads promises.  Yields differ,
+// since threads take input in whole blocks.
+::testing::AssertionResult same_output(const CodecResult& reference, const CodecResult& threaded);
+
 // Runs the reference path and the fast path with the same settings and block
-// sizes, records a failure when they differ, and returns the fast path's result.
+// sizes, records a failure when they differ, and returns the fast path's
+// result.  The lossless encoder also runs on 2, 3 and 8 threads, with work
+// cut small enough that inputs of a few KiB cross segments and blocks.
 CodecResult run_both_paths(const Bytes& input, CodecRun run);
 
 // Deterministic pseudo-random bytes.

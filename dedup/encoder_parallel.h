@@ -1,0 +1,43 @@
+// The lossless encoder on several threads, with the output of the one-thread
+// encoder byte for byte.  See encoder_parallel.cpp for how the work is split.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/codec.h"
+#include "codec/coroutine.h"
+
+namespace cdedup {
+
+struct ParallelEncoder;
+
+// Threads in all (the caller's included) for a requested count: 0 means one
+// per online CPU, and anything below 1 is 1.
+unsigned resolve_threads(int32_t requested);
+
+// The encoder's threads and block buffers for `threads` threads in all, or
+// null when they cannot be had (the one-thread encoder then runs instead).
+ParallelEncoder* parallel_encoder_create(unsigned threads);
+// Waits out any work in flight, stops the threads and frees everything (null allowed).
+void parallel_encoder_destroy(ParallelEncoder* pe);
+// Returns once no work is in flight.
+void parallel_encoder_quiesce(ParallelEncoder* pe);
+unsigned parallel_encoder_threads(const ParallelEncoder* pe);
+
+// How input is cut into work: blocks of `segments` segments of
+// `segment_bytes` each.  The defaults suit large inputs; tests and fuzzers
+// shrink them so that small inputs cross many segments and blocks.  Takes
+// effect at the next stream; false (nothing changed) when the buffers for
+// the new shape cannot be had.
+bool parallel_encoder_set_shape(ParallelEncoder* pe, size_t segment_bytes, unsigned segments);
+
+// Makes (or remakes, when the count asked for changed) the encoder's threads
+// for c.threads; false when that is one thread or no more can be had (the
+// one-thread body then writes the same bytes).
+bool parallel_encoder_prepare(Codec& c);
+
+// The body: same output, printed lines and statistics as encoder_body.
+BodyTask encoder_body_parallel(Codec& c);
+
+}  // namespace cdedup
