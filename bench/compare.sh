@@ -52,40 +52,53 @@ pipeline() {  # cdedup e - - | zstd -1, timed as a whole, best of REPEAT
   echo "$best"
 }
 
-# timed LABEL OUTPUT_FILE SHELL_COMMAND: user, system and wall seconds of the
-# run with the least wall time out of REPEAT, and the output size.  The
-# command runs under bash -c, so a pipeline's processes are all counted.
-timed() {
-  local label=$1 outfile=$2 cmd=$3 best="" t
+# timed_together LABEL OUTPUT_FILE SHELL_COMMAND [LABEL OUTPUT_FILE SHELL_COMMAND ...]:
+# runs the commands in turn, REPEAT rounds, so that a busy minute of a shared
+# machine falls on all of them alike; prints for each the user, system and
+# wall seconds of its run with the least wall time, and its output size.
+# Commands run under bash -c, so every process of a pipeline is counted.
+timed_together() {
+  local -a labels=() outs=() cmds=() best=()
+  while [ $# -gt 0 ]; do labels+=("$1"); outs+=("$2"); cmds+=("$3"); best+=(""); shift 3; done
+  local i t
   for _ in $(seq "${REPEAT:-3}"); do
-    /usr/bin/time -o "$work/.time" -f '%e %U %S' bash -c "$cmd" > "$outfile"
-    t=$(tail -1 "$work/.time")
-    if [ -z "$best" ] || awk -v a="${t%% *}" -v b="${best%% *}" 'BEGIN { exit !(a < b) }'; then best=$t; fi
+    for i in "${!cmds[@]}"; do
+      /usr/bin/time -o "$work/.time" -f '%e %U %S' bash -c "${cmds[$i]}" > "${outs[$i]}"
+      t=$(tail -1 "$work/.time")
+      if [ -z "${best[$i]}" ] || awk -v a="${t%% *}" -v b="${best[$i]%% *}" 'BEGIN { exit !(a < b) }'; then
+        best[$i]=$t
+      fi
+    done
   done
-  local size=0
-  [ "$outfile" != /dev/null ] && size=$(stat -c %s "$outfile")
-  echo "$best" | awk -v l="$label" -v o="$size" \
-    '{ printf "  %-40s user %5.2f s  sys %5.2f s  wall %5.2f s %13d bytes\n", l, $2, $3, $1, o }'
+  for i in "${!cmds[@]}"; do
+    local size=0
+    [ "${outs[$i]}" != /dev/null ] && size=$(stat -c %s "${outs[$i]}")
+    echo "${best[$i]}" | awk -v l="${labels[$i]}" -v o="$size" \
+      '{ printf "  %-40s user %5.2f s  sys %5.2f s  wall %5.2f s %13d bytes\n", l, $2, $3, $1, o }'
+  done
 }
 
 wall_of() { awk '{ for (i = 1; i <= NF; ++i) if ($i == "wall") { print $(i + 1); exit } }'; }
 
 zstd_stage() {  # the -z scenarios on one corpus
-  local in=$1 corpus=$2 z p l dz dp
+  local in=$1 corpus=$2 enc dec z p l dz dp
   echo "  -- zstd stage (level 3)"
-  z=$(timed "cdedup -z" "$work/$corpus.cdz" "'$bin' -z < '$in' 2>/dev/null"); echo "$z"
-  p=$(timed "cdedup e - - | zstd -3 -T1" "$work/$corpus.cdd.3.zst" \
-    "'$bin' e - - < '$in' 2>/dev/null | zstd -3 -T1 -q -c"); echo "$p"
-  l=$(timed "zstd -3 --long=30 -T1" "$work/$corpus.3.long.zst" "zstd -3 --long=30 -T1 -q -c < '$in'"); echo "$l"
+  enc=$(timed_together \
+    "cdedup -z" "$work/$corpus.cdz" "'$bin' -z < '$in' 2>/dev/null" \
+    "cdedup e - - | zstd -3 -T1" "$work/$corpus.cdd.3.zst" "'$bin' e - - < '$in' 2>/dev/null | zstd -3 -T1 -q -c" \
+    "zstd -3 --long=30 -T1" "$work/$corpus.3.long.zst" "zstd -3 --long=30 -T1 -q -c < '$in'")
+  echo "$enc"
   "$bin" -t "$work/$corpus.cdz" > /dev/null || { echo "  -z ARCHIVE FAILS ITS TEST"; exit 1; }
-  dz=$(timed "cdedup -d < archive" /dev/null "'$bin' -d < '$work/$corpus.cdz' 2>/dev/null"); echo "$dz"
-  dp=$(timed "zstd -dc archive | cdedup d - -" /dev/null \
-    "zstd -dc '$work/$corpus.cdz' | '$bin' d - - 2>/dev/null"); echo "$dp"
+  dec=$(timed_together \
+    "cdedup -d < archive" /dev/null "'$bin' -d < '$work/$corpus.cdz' 2>/dev/null" \
+    "zstd -dc archive | cdedup d - -" /dev/null "zstd -dc '$work/$corpus.cdz' | '$bin' d - - 2>/dev/null")
+  echo "$dec"
   "$bin" -d < "$work/$corpus.cdz" 2>/dev/null | cmp -s - "$in" || { echo "  -z ROUND TRIP FAILED"; exit 1; }
-  awk -v z="$(echo "$z" | wall_of)" -v p="$(echo "$p" | wall_of)" -v l="$(echo "$l" | wall_of)" \
+  z=$(echo "$enc" | sed -n 1p | wall_of); p=$(echo "$enc" | sed -n 2p | wall_of); l=$(echo "$enc" | sed -n 3p | wall_of)
+  dz=$(echo "$dec" | sed -n 1p | wall_of); dp=$(echo "$dec" | sed -n 2p | wall_of)
+  awk -v z="$z" -v p="$p" -v l="$l" -v dz="$dz" -v dp="$dp" \
       -v zs="$(stat -c %s "$work/$corpus.cdz")" -v ps="$(stat -c %s "$work/$corpus.cdd.3.zst")" \
-      -v ls="$(stat -c %s "$work/$corpus.3.long.zst")" \
-      -v dz="$(echo "$dz" | wall_of)" -v dp="$(echo "$dp" | wall_of)" 'BEGIN {
+      -v ls="$(stat -c %s "$work/$corpus.3.long.zst")" 'BEGIN {
     printf "  cdedup -z: %.2fx the pipeline'"'"'s wall time, output %.2f%% of its size\n", z / p, 100 * zs / ps
     printf "  vs zstd --long: cdedup -z %.2fx, pipeline %.2fx the speed; output %.1f%% and %.1f%% of zstd'"'"'s\n", l / z, l / p, 100 * zs / ls, 100 * ps / ls
     printf "  decoding the -z archive: %.2fx the wall time of zstd -dc | cdedup d\n", dz / dp }'
