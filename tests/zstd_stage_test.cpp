@@ -174,6 +174,22 @@ TEST_F(ZstdStage, CutShortOrFollowedByOtherData) {
   EXPECT_TRUE(to_bytes(trailing.out) == input);
 }
 
+// A frame that ends the input cut short after a whole first frame: what the
+// first frame held is decoded to its end, the final partial chunk included,
+// exactly as if the input had ended there, and only then is the cut reported.
+TEST_F(ZstdStage, EverythingBeforeTheCutIsDecoded) {
+  const Bytes bare = to_bytes(cdedup({"e", "-", "-"}, input).out);
+  const Bytes head(bare.begin(), bare.begin() + long(bare.size() / 2));
+  const ProcessResult whole_head = cdedup({"d", "-", "-"}, head);
+  ASSERT_EQ(whole_head.status, EXIT_OK) << "the cut must fall where a bare stream may end";
+  const Bytes first = to_bytes(zstd({"-c", "-q"}, head).out);
+  const Bytes second = to_bytes(zstd({"-c", "-q"}, Bytes(bare.begin() + long(head.size()), bare.end())).out);
+  const ProcessResult r = cdedup({"-d"}, concat({first, Bytes(second.begin(), second.begin() + 4)}));
+  EXPECT_EQ(r.status, EXIT_BAD_STREAM) << r.err;
+  EXPECT_EQ(messages_in(r.err), 1) << r.err;
+  EXPECT_TRUE(r.out == whole_head.out) << r.out.size() << " bytes, not " << whole_head.out.size();
+}
+
 // Single-byte changes at places drawn from a fixed seed: each is found (status
 // 7, one message) or changed nothing that matters (status 0, exact output).
 TEST_F(ZstdStage, NoCorruptionDecodesToWrongBytesWithStatusZero) {
