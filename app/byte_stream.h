@@ -27,6 +27,14 @@ class Source {
   // of the input, or a failure when error().failed(); bytes that arrived
   // before a failure are handed out first, the failure on the next call.
   virtual size_t read(uint8_t* buf, size_t cap) = 0;
+  // As read(), but the bytes may be lent in place instead of copied: `data`
+  // points at them (into `scratch`, or into the source's own memory) and
+  // stays valid until the next call.  A source that holds its bytes in
+  // blocks of its own (read ahead on another thread) spares a copy here.
+  virtual size_t lend(const uint8_t*& data, uint8_t* scratch, size_t cap) {
+    data = scratch;
+    return read(scratch, cap);
+  }
   // Bytes taken from the file underneath so far (what a progress line counts).
   virtual uint64_t file_bytes() const = 0;
 
@@ -47,6 +55,21 @@ class Sink {
   virtual bool close() = 0;
   // Bytes handed to the file underneath so far.
   virtual uint64_t file_bytes() const = 0;
+
+  // A sink that writes on a thread of its own lends the buffers it writes
+  // from, so that they are filled in place instead of copied: borrow() gives
+  // an empty one (`cap` bytes; null after a failure), give_back() hands it
+  // back holding `n` bytes to write (false after a failure).
+  virtual bool lends_buffers() const { return false; }
+  virtual uint8_t* borrow(size_t& cap) {
+    cap = 0;
+    return nullptr;
+  }
+  virtual bool give_back(uint8_t* buf, size_t n) {
+    (void)buf;
+    (void)n;
+    return false;
+  }
 
   const StreamError& error() const { return error_; }
 

@@ -1,9 +1,12 @@
-// stdio rather than raw descriptors: fread and fwrite of 64 KiB blocks go
-// straight between the file and the caller's block, and standard input and
-// output are the same FILE objects the rest of the program prints through.
+// Output goes through stdio, since standard output is the same FILE the
+// report lines are printed through; fwrite of a large block goes straight
+// to the file.  Input is read from the descriptor, past stdio: a read-ahead
+// thread that the process leaves stuck in a read then holds no stdio lock
+// that the exit path would wait for.
 #include "app/file_stream.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -28,16 +31,19 @@ FileSource::~FileSource() {
 }
 
 size_t FileSource::read(uint8_t* buf, size_t cap) {
-  if (failed_) return 0;
-  const size_t n = fread(buf, 1, cap, f_);
-  bytes_ += n;
-  if (n < cap && ferror(f_)) {
+  if (failed_ || cap == 0) return 0;
+  for (;;) {
+    const ssize_t n = ::read(fileno(f_), buf, cap);
+    if (n >= 0) {
+      bytes_ += size_t(n);
+      return size_t(n);
+    }
+    if (errno == EINTR) continue;
     const int err = errno;
     failed_ = true;
     error_ = {EXIT_IO, err, "cannot read " + display_name(name_, true) + ": " + strerror(err)};
+    return 0;
   }
-  // Bytes that came before the failure go out first; the failure shows on the next call.
-  return n;
 }
 
 uint64_t FileSource::regular_size() const {

@@ -16,6 +16,7 @@
 #include "app/pump.h"
 #include "app/read_ahead.h"
 #include "app/usage.h"
+#include "app/write_behind.h"
 #include "app/zstd_stage.h"
 
 using namespace cdedup::app;
@@ -104,17 +105,24 @@ int main(int argc, char** argv) {
 
   const std::string input_name = display_name(o.input, true);
   std::unique_ptr<Source> in = std::move(file_in);
+  // With more than one thread, reading (and unwrapping a zstd frame) runs
+  // ahead of the codec and writing (and compressing) behind it, each on a
+  // thread of its own, in blocks of a MiB lent in place.
+  const bool io_threads = o.threads > 1;
+  constexpr size_t IO_BLOCKS = 4, IO_BLOCK_BYTES = size_t{1} << 20;
   if (decoding) {
     bool framed = false;
     in = make_zstd_unwrap_source(std::move(in), input_name, framed);
-    // Decompression runs beside the decoder, as zstd -dc would in a pipeline.
-    if (framed) in = make_read_ahead(std::move(in));
   } else if (o.zstd) {
     out = make_zstd_sink(std::move(out), o.zstd_level, o.threads, err);
     if (out == nullptr) {
       complain("%s", err.message.c_str());
       return err.status;
     }
+  }
+  if (io_threads) {
+    in = make_read_ahead(std::move(in), IO_BLOCKS, IO_BLOCK_BYTES);
+    if (!o.test) out = make_write_behind(std::move(out), IO_BLOCKS, IO_BLOCK_BYTES);
   }
 
   Progress progress(stderr, input_size);

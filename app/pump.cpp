@@ -1,6 +1,8 @@
-// The two 64 KiB blocks are static and lent to the codec in place, so the
-// pump itself neither allocates nor copies; a Source fills the input block
-// directly and a Sink takes the output block as it is.
+// The codec works on blocks lent in place, so the pump itself neither
+// allocates nor copies: a source that reads ahead lends its own blocks (or
+// fills the pump's static 64 KiB input block), and a sink that writes
+// behind lends the blocks the codec fills (or takes the pump's static
+// output block as it is).
 #include "app/pump.h"
 
 #include <cstdarg>
@@ -34,26 +36,40 @@ int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& pro
   // written (a zstd frame ended and all) before the failure is reported.
   StreamError in_fault;
   int32_t y;
-  api.codec_setbuf(codec, out_block, BLOCK);
+  // The output block: the sink's own when it lends them, else ours.
+  const bool lent = out.lends_buffers();
+  uint8_t* obuf = out_block;
+  size_t ocap = BLOCK;
+  auto next_output = [&] {
+    if (lent) obuf = out.borrow(ocap);
+    if (obuf == nullptr) return false;
+    api.codec_setbuf(codec, obuf, int32_t(ocap));
+    return true;
+  };
+  auto output_failed = [&] {
+    progress.clear();
+    complain("%s", out.error().message.c_str());
+    return out.error().status;
+  };
+  if (!next_output()) return output_failed();
   for (;;) {
     y = api.codec_run(codec);
     if (y == CODEC_NEED_INPUT) {
       size_t n = 0;
+      const uint8_t* data = in_block;
       if (!in_fault.failed()) {
-        n = in.read(in_block, BLOCK);
+        n = in.lend(data, in_block, BLOCK);
         if (n == 0 && in.error().failed()) in_fault = in.error();
       }
       progress.update(in.file_bytes(), out.file_bytes());
-      api.codec_setbuf(codec, in_block, int32_t(n));
+      // The codec only reads its input block.
+      api.codec_setbuf(codec, const_cast<uint8_t*>(data), int32_t(n));
       continue;
     }
-    if (!out.write(out_block, size_t(api.codec_outsize(codec)))) {
-      progress.clear();
-      complain("%s", out.error().message.c_str());
-      return out.error().status;
-    }
+    const size_t n = size_t(api.codec_outsize(codec));
+    if (!(lent ? out.give_back(obuf, n) : out.write(obuf, n))) return output_failed();
     if (y != CODEC_OUTPUT_FULL) break;
-    api.codec_setbuf(codec, out_block, BLOCK);
+    if (!next_output()) return output_failed();
   }
   progress.clear();
   const bool closed = out.close();

@@ -1,138 +1,116 @@
-// A ring of a few large blocks between one filling thread and one reader.
-// A block belongs to the filler while it is empty and to the reader from
-// the moment it is full until the reader has taken all of it, so the bytes
-// themselves move without a lock; the lock covers only the counts.  Blocks
-// of 256 KiB keep the hand-overs rare, and four of them let the filler run
-// a megabyte ahead without holding much memory.
+// A filling thread and a ring of a few large blocks (block_ring.h).  Blocks
+// are lent to the reader in place, so the bytes are copied once, by the
+// inner source into a block.  When the reader goes away while the filler
+// is stuck in a read (a pipe whose writer stays silent after our output
+// failed), the filler is left to finish on its own: it holds the ring and
+// the inner source itself, and the process does not wait for it.
 #include "app/read_ahead.h"
 
-#include <condition_variable>
+#include <atomic>
 #include <cstring>
-#include <mutex>
 #include <thread>
-#include <vector>
+
+#include "app/block_ring.h"
 
 namespace cdedup::app {
 
 namespace {
 
-constexpr size_t BLOCKS = 4;
-constexpr size_t BLOCK_BYTES = 256 * 1024;
+struct Shared {
+  Shared(std::unique_ptr<Source> in, size_t blocks, size_t block_bytes)
+      : inner(std::move(in)), ring(blocks, block_bytes) {}
+  std::unique_ptr<Source> inner;
+  BlockRing ring;
+  std::atomic<uint64_t> file_bytes{0};
+  std::atomic<bool> done{false};  // the filler has returned
+  StreamError inner_error;        // written by the filler before ring.finish()
+};
+
+void fill(const std::shared_ptr<Shared> sh) {
+  const size_t cap = sh->ring.block_bytes();
+  for (;;) {
+    BlockRing::Block* b = sh->ring.acquire_empty();
+    if (b == nullptr) break;  // the reader left
+    size_t len = 0;
+    while (len < cap) {
+      const size_t n = sh->inner->read(b->data.get() + len, cap - len);
+      if (n == 0) break;
+      len += n;
+    }
+    sh->file_bytes.store(sh->inner->file_bytes(), std::memory_order_relaxed);
+    const bool last = len < cap;
+    if (last) sh->inner_error = sh->inner->error();
+    if (len != 0) {
+      b->len = len;
+      sh->ring.publish(b);
+    }
+    if (last) {
+      sh->ring.finish();
+      break;
+    }
+  }
+  sh->done.store(true, std::memory_order_release);
+}
 
 class ReadAheadSource final : public Source {
  public:
-  explicit ReadAheadSource(std::unique_ptr<Source> inner) : inner_(std::move(inner)), ring_(BLOCKS) {
-    for (Block& b : ring_) b.data.resize(BLOCK_BYTES);
-    filler_ = std::thread([this] { fill(); });
+  ReadAheadSource(std::unique_ptr<Source> inner, size_t blocks, size_t block_bytes)
+      : sh_(std::make_shared<Shared>(std::move(inner), blocks, block_bytes)) {
+    filler_ = std::thread(fill, sh_);
   }
 
   ~ReadAheadSource() override {
-    {
-      std::lock_guard<std::mutex> lock(m_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    filler_.join();
+    sh_->ring.close();
+    if (sh_->done.load(std::memory_order_acquire))
+      filler_.join();
+    else
+      filler_.detach();
   }
 
   ReadAheadSource(const ReadAheadSource&) = delete;
   ReadAheadSource& operator=(const ReadAheadSource&) = delete;
 
+  size_t lend(const uint8_t*& data, uint8_t*, size_t) override {
+    if (held_ != nullptr) {
+      sh_->ring.release(held_);
+      held_ = nullptr;
+    }
+    held_ = sh_->ring.acquire_full();
+    if (held_ == nullptr) {
+      error_ = sh_->inner_error;  // published before the ring finished
+      return 0;
+    }
+    data = held_->data.get();
+    return held_->len;
+  }
+
   size_t read(uint8_t* buf, size_t cap) override {
     if (cap == 0) return 0;
-    if (taken_ == held_len_ && !next_block()) return 0;
+    if (taken_ == held_len_) {
+      const uint8_t* data;
+      held_len_ = lend(data, nullptr, 0);
+      taken_ = 0;
+      if (held_len_ == 0) return 0;
+    }
     const size_t n = std::min(cap, held_len_ - taken_);
-    memcpy(buf, ring_[head_].data.data() + taken_, n);
+    std::memcpy(buf, held_->data.get() + taken_, n);
     taken_ += n;
     return n;
   }
 
-  uint64_t file_bytes() const override {
-    std::lock_guard<std::mutex> lock(m_);
-    return file_bytes_;
-  }
+  uint64_t file_bytes() const override { return sh_->file_bytes.load(std::memory_order_relaxed); }
 
  private:
-  struct Block {
-    std::vector<uint8_t> data;
-    size_t len = 0;
-  };
-
-  // Gives the drained block back to the filler and waits for the next one;
-  // false at the end of the input or on its failure (then in error_).
-  bool next_block() {
-    std::unique_lock<std::mutex> lock(m_);
-    if (holding_) {
-      holding_ = false;
-      head_ = (head_ + 1) % BLOCKS;
-      --full_;
-      changed_.notify_all();
-    }
-    changed_.wait(lock, [this] { return full_ > 0 || finished_; });
-    if (full_ == 0) {
-      error_ = inner_error_;
-      return false;
-    }
-    holding_ = true;
-    held_len_ = ring_[head_].len;
-    taken_ = 0;
-    return true;
-  }
-
-  void fill() {
-    size_t tail = 0;
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> lock(m_);
-        changed_.wait(lock, [this] { return full_ < BLOCKS || stop_; });
-        if (stop_) return;
-      }
-      // The block at `tail` is empty and no one else touches it until it is counted as full.
-      Block& b = ring_[tail];
-      size_t len = 0;
-      while (len < BLOCK_BYTES) {
-        const size_t n = inner_->read(b.data.data() + len, BLOCK_BYTES - len);
-        if (n == 0) break;
-        len += n;
-      }
-      std::lock_guard<std::mutex> lock(m_);
-      file_bytes_ = inner_->file_bytes();
-      if (len != 0) {
-        b.len = len;
-        tail = (tail + 1) % BLOCKS;
-        ++full_;
-      }
-      if (len < BLOCK_BYTES) {
-        finished_ = true;
-        inner_error_ = inner_->error();
-      }
-      changed_.notify_all();
-      if (finished_) return;
-    }
-  }
-
-  std::unique_ptr<Source> inner_;
-  std::vector<Block> ring_;
-  mutable std::mutex m_;
-  std::condition_variable changed_;
-  // Under m_:
-  size_t full_ = 0;         // full blocks, the one being read included
-  bool finished_ = false;   // the filler has seen the end or a failure
-  bool stop_ = false;
-  StreamError inner_error_;
-  uint64_t file_bytes_ = 0;
-  // The reader's own:
-  size_t head_ = 0;         // the block being read
-  size_t held_len_ = 0;     // its length (0 before the first block)
-  size_t taken_ = 0;        // bytes of it handed out
-  bool holding_ = false;    // whether head_ is a full block being read
+  std::shared_ptr<Shared> sh_;
   std::thread filler_;
+  BlockRing::Block* held_ = nullptr;  // lent to the reader until its next call
+  size_t held_len_ = 0, taken_ = 0;   // read(): bytes of held_ copied out so far
 };
 
 }  // namespace
 
-std::unique_ptr<Source> make_read_ahead(std::unique_ptr<Source> inner) {
-  return std::make_unique<ReadAheadSource>(std::move(inner));
+std::unique_ptr<Source> make_read_ahead(std::unique_ptr<Source> inner, size_t blocks, size_t block_bytes) {
+  return std::make_unique<ReadAheadSource>(std::move(inner), blocks, block_bytes);
 }
 
 }  // namespace cdedup::app

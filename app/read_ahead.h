@@ -10,8 +10,10 @@
 
 namespace cdedup::app {
 
-// The inner source's bytes, end and failure, in the same order.  Destroying
-// it stops the thread after the read the thread is in, if any.
-std::unique_ptr<Source> make_read_ahead(std::unique_ptr<Source> inner);
+// The inner source's bytes, end and failure, in the same order, read ahead
+// into `blocks` blocks of `block_bytes` and lent in place.  Destroying it
+// stops the thread; one stuck in a read is left to finish on its own.
+std::unique_ptr<Source> make_read_ahead(std::unique_ptr<Source> inner, size_t blocks = 4,
+                                        size_t block_bytes = 256 * 1024);
 
 }  // namespace cdedup::app
