@@ -13,6 +13,7 @@
 #include "codec/coroutine.h"
 #include "codec/large_block.h"
 #include "dedup/chunk_index.h"
+#include "codec/prefault.h"
 #include "dedup/encoder_parallel.h"
 
 using namespace cdedup;
@@ -106,6 +107,8 @@ void codec_destroy(Codec* c) {
   if (c == nullptr) return;
   destroy_body(*c);
   parallel_encoder_destroy(c->parallel);
+  release_large_block(*c);  // a stream given up without codec_finish still gives them back
+  delete c->window_prefault;
   void* raw;
   std::memcpy(&raw, reinterpret_cast<char*>(c) - sizeof(void*), sizeof raw);
   c->~Codec();

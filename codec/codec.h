@@ -20,6 +20,7 @@
 namespace cdedup {
 
 struct ParallelEncoder;
+class Prefault;
 
 inline constexpr size_t CODEC_ALIGN = 4096;
 inline constexpr size_t FRAME_ARENA_BYTES = 8192;
@@ -64,6 +65,7 @@ struct Codec {
   uint8_t* decwin;
   uint32_t decwin_pos;
   uint8_t* decwin_notes;  // fast decoder: per 64 window bytes, where a chunk starts in them (see decoder.cpp)
+  cdedup::Prefault* window_prefault;  // with threads: the window's first touch ahead of the decoder
 
   // ---- Chunker, fold block, key ----
   cdedup::Chunker chunker;

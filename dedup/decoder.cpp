@@ -32,6 +32,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "codec/prefault.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
@@ -80,7 +81,10 @@ inline void window_put(Codec& c, const uint8_t* p, size_t n) {
       std::memset(c.decwin_notes + first, 0, last - first + 1);
     }
     copy_bytes(c.decwin + c.decwin_pos, p, k);
+    const uint32_t was = c.decwin_pos;
     c.decwin_pos = c.decwin_pos + k == window ? 0 : static_cast<uint32_t>(c.decwin_pos + k);
+    // Each MiB written tells the helper populating the window ahead, if any.
+    if (c.window_prefault != nullptr && ((was ^ c.decwin_pos) >> 20) != 0) c.window_prefault->reached(c.decwin_pos);
     p += k;
     n -= k;
   }

@@ -3,7 +3,11 @@
 // run with a message instead of decoding garbage parameters.
 #include <cdedup/cdedup.h>
 
+#include <new>
+
 #include "codec/large_block.h"
+#include "codec/prefault.h"
+#include "dedup/encoder_parallel.h"
 #include "dedup/chunker.h"
 #include "dedup/decoder.h"
 #include "dedup/fingerprint.h"
@@ -18,7 +22,17 @@ inline constexpr uint32_t MAX_WINDOW = CDEDUP_FUZZ_MAX_WINDOW;
 inline constexpr uint32_t MAX_WINDOW = 0xFFFFFFFFu;
 #endif
 
+namespace {
+
+// How far ahead of the decoder its window is populated: enough to stay
+// ahead, little enough that a short stream claims no memory it never uses.
+constexpr size_t WINDOW_LEAD = size_t{8} << 20;
+
+}  // namespace
+
 void codec_release_window(Codec& c) {
+  // The helper must be done with the window before it goes.
+  if (c.window_prefault != nullptr) c.window_prefault->stop();
   large_block_free(c.decwin, c.index.cfg_decwinsize);
   large_block_free(c.decwin_notes, decwin_notes_bytes(c.index.cfg_decwinsize));
   c.decwin = nullptr;
@@ -43,8 +57,14 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
   // A failed window only matters once the body has bytes; the body checks.
   c.decwin = static_cast<uint8_t*>(large_block_alloc(c.index.cfg_decwinsize));
   // Only the fast path uses the chunk-start table; without it, it scans.
-  if (c.decwin != nullptr && !c.reference_path)
+  if (c.decwin != nullptr && !c.reference_path) {
     c.decwin_notes = static_cast<uint8_t*>(large_block_alloc(decwin_notes_bytes(c.index.cfg_decwinsize)));
+    // With threads to spare, the window's first touch goes to a helper.
+    if (resolve_threads(c.threads) > 1) {
+      if (c.window_prefault == nullptr) c.window_prefault = new (std::nothrow) Prefault;
+      if (c.window_prefault != nullptr) c.window_prefault->start(c.decwin, c.index.cfg_decwinsize, WINDOW_LEAD);
+    }
+  }
   chunker_init(c.chunker, h.cfg_chunklen);
   fold_reset(c.fold_block);
   codec_report(c, "len=%i encmem=%iM decmem=%iM\n", c.cfg_chunklen + 64, 0,

@@ -281,7 +281,9 @@ Block& block_of(ParallelEncoder& pe, uint64_t seq) { return pe.ring[seq % RING];
 
 void begin_stream(ParallelEncoder& pe, const Codec& c) {
   pe.pool.drain();  // a stream given up midway may have left work queued
-  pe.index_prefault.start(c.index.htbl, size_t{c.index.cfg_tblsize} * INDEX_SLOT_BYTES);
+  // The index is touched all over from the first chunks on: all of it, at once.
+  const size_t index_bytes = size_t{c.index.cfg_tblsize} * INDEX_SLOT_BYTES;
+  pe.index_prefault.start(c.index.htbl, index_bytes, index_bytes);
   pe.sealed = pe.settled = pe.decided = 0;
   pe.chain = PREFIX;
 }
