@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace cdedup::app {
@@ -37,6 +38,11 @@ class Source {
   }
   // Bytes taken from the file underneath so far (what a progress line counts).
   virtual uint64_t file_bytes() const = 0;
+  // For a source that waits on a thread of its own: a call, safe from any
+  // thread and at any time, that makes a waiting read return the end of the
+  // input at once (the output failed on its own thread, and the run must end
+  // even though the input goes on).  Empty for other sources.
+  virtual std::function<void()> interrupter() { return {}; }
 
   const StreamError& error() const { return error_; }
 

@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
   }
   if (io_threads) {
     in = make_read_ahead(std::move(in), IO_BLOCKS, IO_BLOCK_BYTES);
-    if (!o.test) out = make_write_behind(std::move(out), IO_BLOCKS, IO_BLOCK_BYTES);
+    if (!o.test) out = make_write_behind(std::move(out), IO_BLOCKS, IO_BLOCK_BYTES, in->interrupter());
   }
 
   Progress progress(stderr, input_size);

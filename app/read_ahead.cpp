@@ -100,6 +100,10 @@ class ReadAheadSource final : public Source {
 
   uint64_t file_bytes() const override { return sh_->file_bytes.load(std::memory_order_relaxed); }
 
+  std::function<void()> interrupter() override {
+    return [sh = sh_] { sh->ring.close(); };
+  }
+
  private:
   std::shared_ptr<Shared> sh_;
   std::thread filler_;

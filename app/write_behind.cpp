@@ -17,8 +17,8 @@ namespace {
 
 class WriteBehindSink final : public Sink {
  public:
-  WriteBehindSink(std::unique_ptr<Sink> inner, size_t blocks, size_t block_bytes)
-      : inner_(std::move(inner)), ring_(blocks, block_bytes) {
+  WriteBehindSink(std::unique_ptr<Sink> inner, size_t blocks, size_t block_bytes, std::function<void()> on_failure)
+      : inner_(std::move(inner)), ring_(blocks, block_bytes), on_failure_(std::move(on_failure)) {
     writer_ = std::thread([this] { drain(); });
   }
 
@@ -90,6 +90,7 @@ class WriteBehindSink final : public Sink {
       ring_.release(b);
       if (!ok) {
         ring_.close();  // wakes a pump waiting for a block
+        if (on_failure_) on_failure_();  // and one waiting for input
         return;
       }
     }
@@ -116,6 +117,7 @@ class WriteBehindSink final : public Sink {
 
   std::unique_ptr<Sink> inner_;
   BlockRing ring_;
+  std::function<void()> on_failure_;
   std::thread writer_;
   BlockRing::Block* lent_ = nullptr;
   mutable std::mutex m_;
@@ -125,8 +127,9 @@ class WriteBehindSink final : public Sink {
 
 }  // namespace
 
-std::unique_ptr<Sink> make_write_behind(std::unique_ptr<Sink> inner, size_t blocks, size_t block_bytes) {
-  return std::make_unique<WriteBehindSink>(std::move(inner), blocks, block_bytes);
+std::unique_ptr<Sink> make_write_behind(std::unique_ptr<Sink> inner, size_t blocks, size_t block_bytes,
+                                        std::function<void()> on_failure) {
+  return std::make_unique<WriteBehindSink>(std::move(inner), blocks, block_bytes, std::move(on_failure));
 }
 
 }  // namespace cdedup::app

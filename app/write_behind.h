@@ -5,6 +5,7 @@
 // on the way.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "app/byte_stream.h"
@@ -12,7 +13,10 @@
 namespace cdedup::app {
 
 // Writes to `inner`, in order, from `blocks` blocks of `block_bytes`.  A
-// failure of the inner sink shows on the next borrow, give_back or close.
-std::unique_ptr<Sink> make_write_behind(std::unique_ptr<Sink> inner, size_t blocks, size_t block_bytes);
+// failure of the inner sink shows on the next borrow, give_back or close,
+// and calls `on_failure` (if any) at once from the writing thread: a pump
+// that waits for input then learns of it too.
+std::unique_ptr<Sink> make_write_behind(std::unique_ptr<Sink> inner, size_t blocks, size_t block_bytes,
+                                        std::function<void()> on_failure = {});
 
 }  // namespace cdedup::app

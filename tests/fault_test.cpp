@@ -121,6 +121,49 @@ TEST_F(Fault, FileSizeLimitKeepsEverythingWrittenBeforeTheFailure) {
   EXPECT_TRUE(is_prefix(got, whole)) << "what reached the file is not the start of the stream";
 }
 
+// With threads on, reading and writing run on threads of their own and the
+// encoder on several: a write that fails, a stream that cannot be decoded
+// and an output that fails while the input pipe stays open and silent must
+// each end the run with its status, everything before the fault written,
+// and no thread left to wait for.
+TEST_F(Fault, FailuresWithThreadsOnKeepStatusAndPrefixAndNeverHang) {
+  struct stat st;
+  const bool full = stat("/dev/full", &st) == 0;
+  // 64-byte chunks, the second half a copy of the first.
+  const Bytes copy_cut = encode(cat({noise(256, 22), noise(256, 22)}), {"1", "1", "1"});
+  const size_t at = find_all(copy_cut, cat({PREFIX, {0x00}})).at(0);
+  const Bytes plain = noise(3000000, 21);
+  const Bytes whole = encode(plain, {});  // leaves `plain` in dir.file("plain")
+  for (const char* threads : {"-T1", "-T3"}) {
+    SCOPED_TRACE(threads);
+    const auto w = run_process("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 2000 && exec \"$@\"", "sh", CDEDUP_BIN,
+                                           threads, "e", dir.file("plain"), dir.file("cut")}, {}, 60);
+    ASSERT_FALSE(w.timed_out);
+    EXPECT_EQ(w.status, EXIT_IO) << w.err;
+    const Bytes got = read_file(dir.file("cut"));
+    EXPECT_EQ(got.size(), 2000u * 512u);
+    EXPECT_TRUE(is_prefix(got, whole));
+
+    write_file(dir.file("stream"), slice(copy_cut, 0, at + 6));
+    const auto d = cdedup({threads, "d", dir.file("stream"), dir.file("decoded")});
+    ASSERT_FALSE(d.timed_out);
+    EXPECT_EQ(d.status, EXIT_BAD_STREAM) << d.err;
+    EXPECT_EQ(read_file(dir.file("decoded")), noise(256, 22));
+
+    if (!full) continue;
+    // The output fails while the writer of the input pipe lives on without
+    // writing (it sleeps for longer than the test waits): the run ends at
+    // once all the same.  21 MB are more than the encoder holds at three threads
+    // (three blocks of 6 MiB), so output has begun before the input pauses.
+    const auto p = run_process(
+        "/bin/bash", {"-c", "exec \"$2\" \"$3\" e - /dev/full < <(exec 2>/dev/null; for i in 1 2 3 4 5 6 7; do cat \"$1\"; done; exec sleep 120)", "sh",
+                      dir.file("plain"), CDEDUP_BIN, threads},
+        {}, 60);
+    ASSERT_FALSE(p.timed_out) << "an output failure waited for the silent input";
+    EXPECT_EQ(p.status, EXIT_IO) << p.err;
+  }
+}
+
 TEST_F(Fault, DirectoryAsInputFailsWithAMessage) {
   for (const char* mode : {"e", "d", "u"}) {
     const auto r = cdedup({mode, dir.path(), dir.file("out")});
