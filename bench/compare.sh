@@ -1,84 +1,34 @@
 #!/usr/bin/env bash
-# End-to-end comparison on generated corpora: cdedup encode and decode (fast
-# and byte-at-a-time reference paths), cat, zstd -1 --long=30 -T1, and the
-# pipeline cdedup e | zstd -1; then the zstd stage: cdedup -z beside the
-# pipeline cdedup e | zstd -3 -T1 and zstd -3 --long=30 -T1, and decoding a
-# -z archive beside zstd -dc | cdedup d (user, system and wall seconds).  Files are read from the page cache (each
-# corpus is read once before timing), outputs go to /dev/null or to files in
-# the work directory.  Prints MB/s (10^6 bytes of input per second), output
-# sizes and peak RSS.
+# End-to-end comparison on generated corpora, each command timed beside its
+# peers in the same rounds (bench/timing.sh): user, system and wall seconds,
+# peak RSS and output size.
+#
+#   encode    cdedup e on all CPUs (the default) and on one (-T1), and the
+#             byte-at-a-time reference path; cat for scale.  Outputs at -T1,
+#             -T2, -T3 and -T8 must be the same bytes, with the same lines.
+#   decode    cdedup d to /dev/null, and to a file on tmpfs beside cat
+#             writing the same bytes there.
+#   pipeline  cdedup e | zstd -1 -T1 beside zstd -1 --long=30 at -T1 and -T2.
+#   zstd      cdedup -z beside cdedup e | zstd -3 -T1 and zstd -3 --long=30,
+#             and decoding a -z archive beside zstd -dc | cdedup d.
 #
 #   bench/compare.sh [CDEDUP_BINARY] [WORK_DIR]
 #
-# Needs: zstd, GNU time (/usr/bin/time), tar.  About 3 GB of disk in WORK_DIR.
+# Needs: zstd, GNU time (/usr/bin/time), tar, python3.  About 3 GB of disk
+# in WORK_DIR, and room for a corpus on /dev/shm.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-bin=${1:-$here/../build/release/cdedup}
+bin=$(realpath "${1:-$here/../build/release/cdedup}")
 work=${2:-/tmp/cdedup-bench}
+shm=${SHM:-/dev/shm}/cdedup-bench.out
 mkdir -p "$work"
 corpora=${CORPORA:-"backup random edited"}
 
 # shellcheck source=bench/corpora.sh
 source "$here/corpora.sh"
-
-# ---------------------------------------------------------------- timing
-# run LABEL INPUT_BYTES OUTPUT_FILE CMD...: prints label, seconds, MB/s, output
-# size, peak RSS; the best of REPEAT runs (default 3), since first-touch page
-# faults on a virtual machine vary a lot from run to run.
-run() {
-  local label=$1 bytes=$2 outfile=$3; shift 3
-  local stats best="" secs rss
-  for _ in $(seq "${REPEAT:-3}"); do
-    /usr/bin/time -o "$work/.time" -f '%e %M' "$@" > "$outfile" 2>/dev/null
-    stats=$(tail -1 "$work/.time")
-    if [ -z "$best" ] || awk -v a="${stats% *}" -v b="${best% *}" 'BEGIN { exit !(a < b) }'; then best=$stats; fi
-  done
-  secs=${best% *}
-  rss=${best#* }
-  local size=0
-  [ "$outfile" != /dev/null ] && size=$(stat -c %s "$outfile")
-  awk -v l="$label" -v s="$secs" -v b="$bytes" -v o="$size" -v r="$rss" \
-    'BEGIN { printf "  %-34s %7.2f s %9.1f MB/s %13d bytes %7.1f MiB RSS\n", l, s, (s > 0 ? b / s / 1e6 : 0), o, r / 1024 }'
-}
-
-pipeline() {  # cdedup e - - | zstd -1, timed as a whole, best of REPEAT
-  local in=$1 out=$2 best="" t
-  for _ in $(seq "${REPEAT:-3}"); do
-    /usr/bin/time -o "$work/.time" -f '%e' bash -c "'$bin' e - - < '$in' 2>/dev/null | zstd -1 -q -c > '$out'"
-    t=$(tail -1 "$work/.time")
-    if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$t; fi
-  done
-  echo "$best"
-}
-
-# timed_together LABEL OUTPUT_FILE SHELL_COMMAND [LABEL OUTPUT_FILE SHELL_COMMAND ...]:
-# runs the commands in turn, REPEAT rounds, so that a busy minute of a shared
-# machine falls on all of them alike; prints for each the user, system and
-# wall seconds of its run with the least wall time, and its output size.
-# Commands run under bash -c, so every process of a pipeline is counted.
-timed_together() {
-  local -a labels=() outs=() cmds=() best=()
-  while [ $# -gt 0 ]; do labels+=("$1"); outs+=("$2"); cmds+=("$3"); best+=(""); shift 3; done
-  local i t
-  for _ in $(seq "${REPEAT:-3}"); do
-    for i in "${!cmds[@]}"; do
-      /usr/bin/time -o "$work/.time" -f '%e %U %S' bash -c "${cmds[$i]}" > "${outs[$i]}"
-      t=$(tail -1 "$work/.time")
-      if [ -z "${best[$i]}" ] || awk -v a="${t%% *}" -v b="${best[$i]%% *}" 'BEGIN { exit !(a < b) }'; then
-        best[$i]=$t
-      fi
-    done
-  done
-  for i in "${!cmds[@]}"; do
-    local size=0
-    [ "${outs[$i]}" != /dev/null ] && size=$(stat -c %s "${outs[$i]}")
-    echo "${best[$i]}" | awk -v l="${labels[$i]}" -v o="$size" \
-      '{ printf "  %-40s user %5.2f s  sys %5.2f s  wall %5.2f s %13d bytes\n", l, $2, $3, $1, o }'
-  done
-}
-
-wall_of() { awk '{ for (i = 1; i <= NF; ++i) if ($i == "wall") { print $(i + 1); exit } }'; }
+# shellcheck source=bench/timing.sh
+source "$here/timing.sh"
 
 zstd_stage() {  # the -z scenarios on one corpus
   local in=$1 corpus=$2 enc dec z p l dz dp
@@ -104,6 +54,20 @@ zstd_stage() {  # the -z scenarios on one corpus
     printf "  decoding the -z archive: %.2fx the wall time of zstd -dc | cdedup d\n", dz / dp }'
 }
 
+# same_output IN: the encoded bytes and printed lines at -T1 are those at -T2, -T3 and -T8.
+same_output() {
+  local in=$1 t
+  "$bin" -T1 e "$in" - 2>"$work/.lines.1" | md5sum > "$work/.sum.1"
+  sed -i 's/htbl=.*//' "$work/.lines.1"
+  for t in 2 3 8; do
+    "$bin" -T$t e "$in" - 2>"$work/.lines.$t" | md5sum > "$work/.sum.$t"
+    sed -i 's/htbl=.*//' "$work/.lines.$t"
+    cmp -s "$work/.sum.1" "$work/.sum.$t" && cmp -s "$work/.lines.1" "$work/.lines.$t" ||
+      { echo "  OUTPUT AT -T$t DIFFERS FROM -T1"; exit 1; }
+  done
+  echo "  -T1, -T2, -T3, -T8: the same bytes and lines"
+}
+
 echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
 echo "cdedup:  $bin"
 echo "zstd:    $(zstd --version)"
@@ -114,23 +78,42 @@ for corpus in $corpora; do
   cat "$in" > /dev/null   # into the page cache
   echo
   echo "== $corpus: $bytes bytes"
-  run "cat" "$bytes" /dev/null cat "$in"
-  run "cdedup e" "$bytes" "$work/$corpus.cdd" "$bin" e "$in" -
-  run "cdedup d" "$bytes" /dev/null "$bin" d "$work/$corpus.cdd" -
+  same_output "$in"
+  "$bin" e "$in" "$work/$corpus.cdd" > /dev/null
   "$bin" d "$work/$corpus.cdd" - 2>/dev/null | cmp -s - "$in" || { echo "  ROUND TRIP FAILED"; exit 1; }
-  run "cdedup --reference e" "$bytes" "$work/$corpus.ref.cdd" "$bin" --reference e "$in" -
-  cmp -s "$work/$corpus.cdd" "$work/$corpus.ref.cdd" || { echo "  REFERENCE OUTPUT DIFFERS"; exit 1; }
-  run "cdedup --reference d" "$bytes" /dev/null "$bin" --reference d "$work/$corpus.cdd" -
-  zline=$(run "zstd -1 --long=30 -T1" "$bytes" "$work/$corpus.zst" zstd -1 --long=30 -T1 -q -c "$in")
-  echo "$zline"
-  zsecs=$(echo "$zline" | awk '{ for (i = 1; i <= NF; ++i) if ($i == "s") { print $(i - 1); exit } }')
-  secs=$(pipeline "$in" "$work/$corpus.cdd.zst")
-  zsize=$(stat -c %s "$work/$corpus.zst")
-  psize=$(stat -c %s "$work/$corpus.cdd.zst")
-  awk -v s="$secs" -v b="$bytes" -v o="$psize" \
-    'BEGIN { printf "  %-34s %7.2f s %9.1f MB/s %13d bytes\n", "cdedup e - - | zstd -1", s, b / s / 1e6, o }'
-  awk -v s="$secs" -v z="$zsecs" -v o="$psize" -v zo="$zsize" \
-    'BEGIN { printf "  pipeline vs zstd --long: %.2fx the speed, output %.1f%% of zstd'"'"'s\n", z / s, 100 * o / zo }'
-  rm -f "$work/$corpus.ref.cdd"
+  "$bin" --reference e "$in" - 2>/dev/null | cmp -s - "$work/$corpus.cdd" || { echo "  REFERENCE OUTPUT DIFFERS"; exit 1; }
+
+  echo "  -- encode, to /dev/null"
+  enc=$(timed_together \
+    "cat" /dev/null "cat '$in'" \
+    "cdedup e" /dev/null "'$bin' e '$in' /dev/null >/dev/null" \
+    "cdedup -T1 e" /dev/null "'$bin' -T1 e '$in' /dev/null >/dev/null" \
+    "cdedup --reference e" /dev/null "'$bin' --reference e '$in' /dev/null >/dev/null")
+  echo "$enc"
+  echo "  -- decode"
+  dec=$(timed_together \
+    "cdedup d, to /dev/null" /dev/null "'$bin' d '$work/$corpus.cdd' /dev/null >/dev/null" \
+    "cdedup -T1 d, to /dev/null" /dev/null "'$bin' -T1 d '$work/$corpus.cdd' /dev/null >/dev/null" \
+    "cdedup --reference d, to /dev/null" /dev/null "'$bin' --reference d '$work/$corpus.cdd' /dev/null >/dev/null" \
+    "cat, to tmpfs" "$shm" "cat '$in'" \
+    "cdedup d, to tmpfs" "$shm" "'$bin' d '$work/$corpus.cdd' - 2>/dev/null" \
+    "cdedup -T1 d, to tmpfs" "$shm" "'$bin' -T1 d '$work/$corpus.cdd' - 2>/dev/null")
+  echo "$dec"
+  rm -f "$shm"
+  echo "  -- pipeline"
+  pipe=$(timed_together \
+    "cdedup e - - | zstd -1 -T1" "$work/$corpus.cdd.zst" "'$bin' e - - < '$in' 2>/dev/null | zstd -1 -T1 -q -c" \
+    "zstd -1 --long=30 -T1" "$work/$corpus.zst" "zstd -1 --long=30 -T1 -q -c < '$in'" \
+    "zstd -1 --long=30 -T2" "$work/$corpus.2.zst" "zstd -1 --long=30 -T2 -q -c < '$in'")
+  echo "$pipe"
+  awk -v b="$bytes" -v e="$(echo "$enc" | sed -n 2p | wall_of)" -v e1="$(echo "$enc" | sed -n 3p | wall_of)" \
+      -v er="$(echo "$enc" | sed -n 4p | wall_of)" -v c="$(echo "$dec" | sed -n 4p | wall_of)" \
+      -v d="$(echo "$dec" | sed -n 5p | wall_of)" -v p="$(echo "$pipe" | sed -n 1p | wall_of)" \
+      -v z1="$(echo "$pipe" | sed -n 2p | wall_of)" -v z2="$(echo "$pipe" | sed -n 3p | wall_of)" \
+      -v ps="$(stat -c %s "$work/$corpus.cdd.zst")" -v zs="$(stat -c %s "$work/$corpus.zst")" 'BEGIN {
+    printf "  encode: %.2f GB/s, %.2fx -T1, %.1fx the reference path (wall)\n", b / e / 1e9, e1 / e, er / e
+    printf "  decode to tmpfs: %.2fx the wall time of cat\n", d / c
+    z = z1 < z2 ? z1 : z2
+    printf "  pipeline: %.2fx the speed of the faster zstd --long, output %.1f%% of its size\n", z / p, 100 * ps / zs }'
   zstd_stage "$in" "$corpus"
 done
