@@ -167,6 +167,10 @@ void codec_reset(Codec* c) {
     index_clear(c->index);
     c->index_used = false;
   }
+  // A stream given up midway leaves its buffers here, and the caller may
+  // have freed them already: the next stream must not read or write them.
+  c->in_cur = c->in_start = c->in_end = nullptr;
+  c->out_cur = c->out_start = c->out_end = nullptr;
   c->in_eof = 0;
   c->message[0] = '\0';
   c->state = CODEC_DONE;
