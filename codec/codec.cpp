@@ -4,7 +4,8 @@
 // the large-block allocator once, before the stream starts.  An instance keeps
 // that block from stream to stream while the size stays the same, cleared
 // instead of mapped again: a fresh mapping costs a page fault for every page
-// the stream touches, a clear only a pass over what it holds.
+// the stream touches and a system call or two, which for short streams is
+// more than the stream.
 #include "codec/codec.h"
 
 #include <cinttypes>
@@ -22,6 +23,12 @@ using namespace cdedup;
 namespace {
 
 constexpr size_t HTBL_MIN_SLOTS = PROBE_WINDOW + 1;  // a probe window must not wrap onto itself
+
+// An index up to this size is cleared in place for the next configuration;
+// a larger one is mapped anew, which costs only the pages the next stream
+// touches where a clear would cost them all.
+constexpr size_t HTBL_KEEP_BYTES = size_t{1} << 20;
+
 constexpr size_t FRAME_HEADER = alignof(std::max_align_t);
 
 size_t htbl_bytes(const Codec& c) { return size_t{INDEX_SLOT_BYTES} * c.index.cfg_tblsize; }
@@ -141,7 +148,8 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   ix.expired_count = 0;
   index_set_tblsize(ix, ix.encmem_bytes / INDEX_SLOT_BYTES);
   c->index_used = false;
-  if (ix.htbl != nullptr && (ix.cfg_tblsize < HTBL_MIN_SLOTS || htbl_bytes(*c) != kept_bytes)) {
+  if (ix.htbl != nullptr &&
+      (ix.cfg_tblsize < HTBL_MIN_SLOTS || htbl_bytes(*c) != kept_bytes || kept_bytes > HTBL_KEEP_BYTES)) {
     large_block_free(ix.htbl, kept_bytes);
     ix.htbl = nullptr;
   }

@@ -371,19 +371,23 @@ void restart(Codec* c, Restart how, int32_t mode, const Params& params) {
 class Reuse : public ::testing::TestWithParam<std::tuple<Restart, bool>> {};  // and the reference path
 
 // Mode u matters most here: the lossless encoder draws a new content-check
-// key at codec_init, which alone would hide entries left in the index.
+// key at codec_init, which alone would hide entries left in the index.  A
+// 1 MiB index is kept by codec_init and cleared, a larger one mapped anew.
 TEST_P(Reuse, EncoderIndexForgetsTheLastStream) {
   const auto [how, reference] = GetParam();
   const Bytes a = random_bytes(40000, 41), b = random_bytes(20000, 42);
   const Bytes second = concat({&b, &a});
-  for (const int32_t mode : {CODEC_MODE_ENCODE, CODEC_MODE_UNIQUE}) {
-    CodecPtr c = new_codec(mode);
-    codec_set_reference_path(c.get(), reference);
-    ASSERT_EQ(pump(c.get(), a, 65536, 65536).last, CODEC_DONE);
-    restart(c.get(), how, mode, SMALL_PARAMS);
-    const Pumped p = pump(c.get(), second, 4096, 65536);
-    EXPECT_EQ(p.last, CODEC_DONE);
-    EXPECT_TRUE(p.out == encode(second, mode)) << "mode " << mode;  // b then a: nothing repeats
+  for (const Params& params : {Params{100, 1, 64}, SMALL_PARAMS}) {
+    for (const int32_t mode : {CODEC_MODE_ENCODE, CODEC_MODE_UNIQUE}) {
+      CodecPtr c = new_codec(mode, params);
+      codec_set_reference_path(c.get(), reference);
+      ASSERT_EQ(pump(c.get(), a, 65536, 65536).last, CODEC_DONE);
+      restart(c.get(), how, mode, params);
+      const Pumped p = pump(c.get(), second, 4096, 65536);
+      EXPECT_EQ(p.last, CODEC_DONE);
+      // b then a: nothing repeats
+      EXPECT_TRUE(p.out == encode(second, mode)) << "mode " << mode << ", index " << params[1] << " MiB";
+    }
   }
 }
 
