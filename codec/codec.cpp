@@ -24,6 +24,14 @@ namespace {
 
 constexpr size_t HTBL_MIN_SLOTS = PROBE_WINDOW + 1;  // a probe window must not wrap onto itself
 
+#ifdef CDEDUP_FUZZ_INDEX_UNIT
+// Fuzzing: an index parameter counts smaller units, so that inputs of a few
+// kilobytes fill the table and wrap round it.  It does not reach the stream.
+constexpr uint32_t INDEX_UNIT = CDEDUP_FUZZ_INDEX_UNIT;
+#else
+constexpr uint32_t INDEX_UNIT = uint32_t{1} << 20;
+#endif
+
 // An index up to this size is cleared in place for the next configuration;
 // a larger one is mapped anew, which costs only the pages the next stream
 // touches where a clear would cost them all.
@@ -142,7 +150,7 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   }
   c->cfg_chunklen = chunklen;
   const size_t kept_bytes = ix.htbl != nullptr ? htbl_bytes(*c) : 0;
-  ix.encmem_bytes = static_cast<uint32_t>(params[1]) << 20;
+  ix.encmem_bytes = static_cast<uint32_t>(params[1]) * INDEX_UNIT;
   ix.cfg_decwinsize = static_cast<uint32_t>(params[2]) << 20;
   ix.sweep_cursor = 0;
   ix.expired_count = 0;
