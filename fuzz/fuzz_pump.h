@@ -321,6 +321,8 @@ inline std::string stats_line(const std::string& report) {
 //   byte 3   table sizes: bits 0-4 31 large, 26-30 no window, else small;
 //            bits 5-7 which small index or large window
 //   byte 4   bits 0-1 how often the rest repeats (1 to 4 times)
+// Byte 0 bits 4-7 and byte 4 bits 2-7 are free for settings to come (a
+// thread count, say).
 // Short chunks make repeats, and so references, common.  The fuzz library
 // counts index parameters in 4 KiB (204 slots), so a small index of 1 to 16
 // units holds about as many chunks as an input makes, and fills, evicts and
