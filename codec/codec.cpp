@@ -1,7 +1,11 @@
 // The eight entry points.  The instance is one malloc'd block, aligned by hand
 // to a page with the raw pointer stashed in the word before it; everything a
 // run needs sits in it except the chunk index or the window, which come from
-// the large-block allocator once, before the stream starts.
+// the large-block allocator once, before the stream starts.  An instance keeps
+// that block from stream to stream while the size stays the same, cleared
+// instead of mapped again: a fresh mapping costs a page fault for every page
+// the stream touches and a system call or two, which for short streams is
+// more than the stream.
 #include "codec/codec.h"
 
 #include <cinttypes>
@@ -21,6 +25,20 @@ using namespace cdedup;
 namespace {
 
 constexpr size_t HTBL_MIN_SLOTS = PROBE_WINDOW + 1;  // a probe window must not wrap onto itself
+
+#ifdef CDEDUP_FUZZ_INDEX_UNIT
+// Fuzzing: an index parameter counts smaller units, so that inputs of a few
+// kilobytes fill the table and wrap round it.  It does not reach the stream.
+constexpr uint32_t INDEX_UNIT = CDEDUP_FUZZ_INDEX_UNIT;
+#else
+constexpr uint32_t INDEX_UNIT = uint32_t{1} << 20;
+#endif
+
+// An index up to this size is cleared in place for the next configuration;
+// a larger one is mapped anew, which costs only the pages the next stream
+// touches where a clear would cost them all.
+constexpr size_t HTBL_KEEP_BYTES = size_t{1} << 20;
+
 constexpr size_t FRAME_HEADER = alignof(std::max_align_t);
 
 size_t htbl_bytes(const Codec& c) { return size_t{INDEX_SLOT_BYTES} * c.index.cfg_tblsize; }
@@ -35,10 +53,7 @@ void destroy_body(Codec& c) {
   }
 }
 
-// Both kinds, whatever the mode: an instance initialised again keeps nothing
-// of what its last configuration held.
-void release_large_block(Codec& c) {
-  codec_release_window(c);
+void release_index(Codec& c) {
   large_block_free(c.index.htbl, htbl_bytes(c));
   c.index.htbl = nullptr;
 }
@@ -107,7 +122,8 @@ void codec_destroy(Codec* c) {
   if (c == nullptr) return;
   destroy_body(*c);
   parallel_encoder_destroy(c->parallel);
-  release_large_block(*c);  // a stream given up without codec_finish still gives them back
+  codec_release_window(*c);
+  release_index(*c);
   delete c->window_prefault;
   void* raw;
   std::memcpy(&raw, reinterpret_cast<char*>(c) - sizeof(void*), sizeof raw);
@@ -117,7 +133,6 @@ void codec_destroy(Codec* c) {
 
 int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   destroy_body(*c);
-  release_large_block(*c);
   c->mode = mode;
   c->state = CODEC_DONE;
   c->in_cur = c->in_start = c->in_end = nullptr;
@@ -126,38 +141,46 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   ChunkIndex& ix = c->index;
 
   if (codec_is_decoder(*c)) {
+    // A window of the last stream stays; the next stream's header decides.
+    release_index(*c);
     c->cfg_chunklen = 0;
     ix.encmem_bytes = 0;
-    ix.cfg_decwinsize = 0;
-    c->decwin_pos = 0;
-    c->decwin = nullptr;
-    c->decwin_notes = nullptr;
     return 0;
   }
+  codec_release_window(*c);
 
   // Parameters the encoder cannot honour are refused before anything is written.
   const int32_t chunklen = params[0];
   if (chunklen == 0 || (mode != CODEC_MODE_UNIQUE && (chunklen < 1 || chunklen > 65535))) {
     codec_set_message(*c, "chunk length parameter %" PRId32 " is out of range (1 to 65535)", chunklen);
+    release_index(*c);
     return CODEC_INIT_REFUSED;
   }
   c->cfg_chunklen = chunklen;
-  ix.encmem_bytes = static_cast<uint32_t>(params[1]) << 20;
+  const size_t kept_bytes = ix.htbl != nullptr ? htbl_bytes(*c) : 0;
+  ix.encmem_bytes = static_cast<uint32_t>(params[1]) * INDEX_UNIT;
   ix.cfg_decwinsize = static_cast<uint32_t>(params[2]) << 20;
   ix.sweep_cursor = 0;
   ix.expired_count = 0;
   index_set_tblsize(ix, ix.encmem_bytes / INDEX_SLOT_BYTES);
   c->index_used = false;
+  if (ix.htbl != nullptr &&
+      (ix.cfg_tblsize < HTBL_MIN_SLOTS || htbl_bytes(*c) != kept_bytes || kept_bytes > HTBL_KEEP_BYTES)) {
+    large_block_free(ix.htbl, kept_bytes);
+    ix.htbl = nullptr;
+  }
   if (ix.cfg_tblsize < HTBL_MIN_SLOTS) {
     codec_set_message(*c, "index size %" PRId32 " MiB leaves no room for the chunk index (1 to 4095 MiB)", params[1]);
     return CODEC_INIT_REFUSED;
   }
-  void* htbl = large_block_alloc(htbl_bytes(*c));
+  if (ix.htbl != nullptr)
+    index_clear(ix);  // kept: its entries name bytes of another stream
+  else
+    ix.htbl = static_cast<IndexSlot*>(large_block_alloc(htbl_bytes(*c)));
   codec_report(*c, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%llX\n",
                static_cast<int>(sizeof(Codec)), static_cast<int>(ix.cfg_tblsize), static_cast<int>(ix.cfg_decwinsize),
-               static_cast<int>(sizeof(hinf)), static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(htbl)));
-  ix.htbl = static_cast<IndexSlot*>(htbl);
-  if (htbl == nullptr) {
+               static_cast<int>(sizeof(hinf)), static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(ix.htbl)));
+  if (ix.htbl == nullptr) {
     codec_set_message(*c, "cannot allocate the chunk index (%" PRId32 " MiB): out of memory", params[1]);
     return CODEC_INIT_REFUSED;
   }
@@ -168,21 +191,24 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
 
 void codec_reset(Codec* c) {
   destroy_body(*c);
-  if (codec_is_decoder(*c)) {
-    // The next stream reads its own header and asks for a window of its size.
-    codec_release_window(*c);
-    c->decwin_pos = 0;
-  } else if (c->index.htbl != nullptr) {
+  // A decoder keeps its window: the next stream's header decides whether it
+  // fits (decoder_open_stream).
+  if (!codec_is_decoder(*c) && c->index.htbl != nullptr) {
     index_clear(c->index);
     c->index_used = false;
   }
+  // A stream given up midway leaves its buffers here, and the caller may
+  // have freed them already: the next stream must not read or write them.
+  c->in_cur = c->in_start = c->in_end = nullptr;
+  c->out_cur = c->out_start = c->out_end = nullptr;
   c->in_eof = 0;
   c->message[0] = '\0';
   c->state = CODEC_DONE;
 }
 
 void codec_finish(Codec* c) {
-  release_large_block(*c);
+  // The large block stays for another stream (codec_reset) until codec_init
+  // needs another size or codec_destroy.
   // The average in tenths from the 64-bit totals; printed from its low 32 bits,
   // the tenth truncated.
   const uint64_t q = c->chunk_count != 0 ? (10 * c->total_bytes) / c->chunk_count : 0;

@@ -1,8 +1,11 @@
 // Stream opening shared by both decoder paths: header checks, the window, the
 // parameter line.  A header that cannot describe a decodable stream stops the
-// run with a message instead of decoding garbage parameters.
+// run with a message instead of decoding garbage parameters.  A window of the
+// right size left by the last stream is wiped and used again rather than
+// mapped anew, which would cost a page fault for each page it touches.
 #include <cdedup/cdedup.h>
 
+#include <cstring>
 #include <new>
 
 #include "codec/large_block.h"
@@ -39,6 +42,21 @@ void codec_release_window(Codec& c) {
   c.decwin_notes = nullptr;
 }
 
+namespace {
+
+// Zeroes what the last stream wrote to its window, and the chunk-start notes
+// over it: everything before the write index, or the whole window if it may
+// have wrapped.  The bytes in the window that total_bytes does not count yet
+// belong to one chunk at most (a stream can stop inside one).
+void window_wipe(Codec& c) {
+  const uint32_t window = c.index.cfg_decwinsize;
+  const size_t used = c.total_bytes + CHUNK_MAX_LEN < window ? c.decwin_pos : window;
+  std::memset(c.decwin, 0, used);
+  if (c.decwin_notes != nullptr) std::memset(c.decwin_notes, 0, decwin_notes_bytes(static_cast<uint32_t>(used)));
+}
+
+}  // namespace
+
 bool decoder_open_stream(Codec& c, const int header[4]) {
   if (header[3] < 0) {
     codec_set_message(c, "not an encoded stream: shorter than its 4-byte header");
@@ -49,20 +67,26 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
     codec_set_message(c, "not an encoded stream: its chunk-length field is 0");
     return false;
   }
-  codec_release_window(c);  // a restarted body opens a new stream
+  const uint32_t window = h.cfg_decwinsize < MAX_WINDOW ? h.cfg_decwinsize : MAX_WINDOW;
+  if (c.decwin != nullptr && window == c.index.cfg_decwinsize) {
+    window_wipe(c);
+  } else {
+    codec_release_window(c);
+    c.index.cfg_decwinsize = window;
+    // A failed window only matters once the body has bytes; the body checks.
+    c.decwin = static_cast<uint8_t*>(large_block_alloc(window));
+  }
   c.cfg_chunklen = static_cast<int32_t>(h.cfg_chunklen);
   c.index.encmem_bytes = 0;
-  c.index.cfg_decwinsize = h.cfg_decwinsize < MAX_WINDOW ? h.cfg_decwinsize : MAX_WINDOW;
   c.decwin_pos = 0;
-  // A failed window only matters once the body has bytes; the body checks.
-  c.decwin = static_cast<uint8_t*>(large_block_alloc(c.index.cfg_decwinsize));
   // Only the fast path uses the chunk-start table; without it, it scans.
   if (c.decwin != nullptr && !c.reference_path) {
-    c.decwin_notes = static_cast<uint8_t*>(large_block_alloc(decwin_notes_bytes(c.index.cfg_decwinsize)));
+    if (c.decwin_notes == nullptr)
+      c.decwin_notes = static_cast<uint8_t*>(large_block_alloc(decwin_notes_bytes(window)));
     // With threads to spare, the window's first touch goes to a helper.
     if (resolve_threads(c.threads) > 1) {
       if (c.window_prefault == nullptr) c.window_prefault = new (std::nothrow) Prefault;
-      if (c.window_prefault != nullptr) c.window_prefault->start(c.decwin, c.index.cfg_decwinsize, WINDOW_LEAD);
+      if (c.window_prefault != nullptr) c.window_prefault->start(c.decwin, window, WINDOW_LEAD);
     }
   }
   chunker_init(c.chunker, h.cfg_chunklen);

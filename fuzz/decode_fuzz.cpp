@@ -1,41 +1,278 @@
-// Decoder on arbitrary bytes: the byte-at-a-time reference and the fast path
-// must agree on every output byte, every yield, the final yield (done or
-// error), the message and the printed lines, and neither may crash, read
-// outside its blocks or leak.
+// Decoder on arbitrary bytes and on mutated encodings: the byte-at-a-time
+// reference and the fast path must agree on every output byte, every yield,
+// the final yield (done or error), the message and the printed lines, and
+// neither may crash, read outside its blocks or leak.
+//
+// Inputs are plain encoded streams, so a failing input is a stream to decode.
+// Byte mutations alone seldom get past a stream's first records: a changed
+// literal byte moves every later chunk boundary and turns the rest of the
+// stream into noise.  So the custom mutator mostly changes what keeps the
+// records in step: references (a copy or continue record ends where its own
+// bytes end, so one can be rewritten, added, dropped or repeated in place),
+// the header's window, and the plaintext (decoded, mutated and encoded again,
+// with a stretch repeated so that references are the rule).  Three mutations
+// in eight are libFuzzer's own, so arbitrary bytes stay covered.
 //
 // Block sizes are picked from a hash of the input rather than from its bytes,
 // so the corpus stays plain encoded streams.  A few bytes of references can
 // stand for megabytes of output, so both runs stop at the same full output
-// block past a cap; up to there they must still match.
+// block past a cap; up to there they must still match.  Both paths take a
+// chunk whole before they output any of it, so a copy of 65535 bytes costs
+// its full length whatever the cap: at tens of nanoseconds a byte under the
+// sanitizers, such copies (mostly of window slots not yet written, zeros)
+// set this target's pace.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "fuzz_pump.h"
 
+extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
+
 namespace {
 
-constexpr size_t IN_SIZES[] = {1, 3, 64, 4093, 65536};
-constexpr size_t OUT_SIZES[] = {1, 5, 100, 4096, 65536};
+// Block sizes, the tiny ones rarer: each block costs an exchange with the
+// codec and a heap block, a thousand times a byte's decoding, and the ragged
+// target hands over tiny blocks all the time already.
+constexpr size_t IN_SIZES[16] = {1, 3, 64, 64, 4093, 4093, 4093, 4093, 4093, 4093,
+                                 65536, 65536, 65536, 65536, 65536, 65536};
+constexpr size_t OUT_SIZES[16] = {1, 5, 100, 100, 4096, 4096, 4096, 4096, 4096, 4096,
+                                  65536, 65536, 65536, 65536, 65536, 65536};
+constexpr uint8_t PREFIX[3] = {0xEF, 0x4D, 0xB6};
+constexpr uint8_t COPY = 0x00, CONTINUE = 0x02;
+constexpr uint32_t MAX_WINDOW = 16u << 20;  // the fuzz library's cap
+
+using fuzz::Bytes;
+
+// A copy (8 bytes) or continue (4 bytes) record in a stream's body.  Found by
+// their bytes, which a literal chunk may contain too; such a false find only
+// makes a mutation land off the records, which is a mutation all the same.
+struct Ref {
+  size_t at, len;
+};
+
+std::vector<Ref> find_refs(const Bytes& s) {
+  std::vector<Ref> refs;
+  for (size_t i = 4; i + 4 <= s.size(); ++i) {
+    if (s[i] != PREFIX[0] || s[i + 1] != PREFIX[1] || s[i + 2] != PREFIX[2]) continue;
+    const size_t len = s[i + 3] == COPY ? 8 : s[i + 3] == CONTINUE ? 4 : 0;
+    if (len == 0 || i + len > s.size()) continue;
+    refs.push_back({i, len});
+    i += len - 1;
+  }
+  return refs;
+}
+
+uint32_t window_of(const Bytes& s) {
+  if (s.size() < 4) return 0;
+  const uint32_t w = uint32_t((s[2] | s[3] << 8) & 0xFFF) << 20;
+  return std::min(w, MAX_WINDOW);
+}
+
+// Distances near the ones that matter: the last chunk or two (chunks are 64
+// bytes at the smallest parameter), the window's edge, and the reductions of
+// distances outside 1..W.  Most stay near the distance the record had, which
+// named a chunk the stream decoded: a distance past everything decoded copies
+// zeros, which at most parameters never meet a boundary, and so costs a full
+// 65535-byte chunk on both paths for one case that a few inputs cover.
+uint32_t pick_distance(uint64_t& r, uint32_t now, uint32_t window) {
+  const uint64_t x = fuzz::splitmix(r);
+  const uint32_t small = uint32_t(x >> 32) % 129;
+  switch (x % 16) {
+    case 0: case 1: case 2: case 3: case 4: return now + small - 64;
+    case 5: case 6: return now + 64 * (small % 5) - 128;
+    case 7: case 8: return 64 * (1 + small % 16);
+    case 9: return 1 + small % 70;
+    case 10: return now / 2 + small;
+    case 11: return window - 64 + small;
+    case 12: return 0;
+    case 13: return 0xFFFF0000u - 64 + small;
+    case 14: return 0xFFFFFFFFu - small;
+    default: return uint32_t(x >> 32);
+  }
+}
+
+void put32(Bytes& s, size_t at, uint32_t v) {
+  for (int k = 0; k < 4; ++k) s[at + k] = uint8_t(v >> (8 * k));
+}
+
+Bytes copy_record(uint32_t d) {
+  Bytes b = {PREFIX[0], PREFIX[1], PREFIX[2], COPY, 0, 0, 0, 0};
+  put32(b, 4, d);
+  return b;
+}
+
+uint32_t distance_at(const Bytes& s, size_t at) {
+  return uint32_t(s[at + 4] | s[at + 5] << 8 | s[at + 6] << 16 | uint32_t(s[at + 7]) << 24);
+}
+
+// One change that keeps the records around it in step; false when the stream
+// has nothing for it to change.
+bool mutate_refs(Bytes& s, uint64_t& r) {
+  if (s.size() < 4) return false;
+  const std::vector<Ref> refs = find_refs(s);
+  const uint32_t window = window_of(s);
+  const uint64_t x = fuzz::splitmix(r);
+  // A new distance starts from one the stream has, or from the last chunk.
+  uint32_t base = 64;
+  for (size_t k = 0; k < refs.size(); ++k) {
+    const Ref& some = refs[(k + (x >> 48)) % refs.size()];
+    if (some.len == 8) {
+      base = distance_at(s, some.at);
+      break;
+    }
+  }
+  // Where a record may start: the body's start and behind each reference.
+  size_t boundary = 4;
+  if (!refs.empty() && (x >> 8) % (refs.size() + 1) != 0) {
+    const Ref& after = refs[(x >> 8) % (refs.size() + 1) - 1];
+    boundary = after.at + after.len;
+  }
+  if (refs.empty() || x % 6 == 0) {  // add a reference
+    const Bytes rec = (x >> 40) % 3 == 0 ? Bytes{PREFIX[0], PREFIX[1], PREFIX[2], CONTINUE}
+                                         : copy_record(pick_distance(r, base, window));
+    s.insert(s.begin() + boundary, rec.begin(), rec.end());
+    return true;
+  }
+  const Ref ref = refs[(x >> 16) % refs.size()];
+  switch (x % 6) {
+    case 1:  // drop it
+      s.erase(s.begin() + ref.at, s.begin() + ref.at + ref.len);
+      return true;
+    case 2: {  // repeat it, or the run of references from it
+      size_t end = ref.at + ref.len;
+      for (const Ref& next : refs)
+        if (next.at == end && (x >> 32) % 2 == 0) end = next.at + next.len;
+      const Bytes run(s.begin() + ref.at, s.begin() + end);
+      s.insert(s.begin() + end, run.begin(), run.end());
+      return true;
+    }
+    case 3:  // a copy becomes a continue and the other way round
+      if (ref.len == 8) {
+        s[ref.at + 3] = CONTINUE;
+        s.erase(s.begin() + ref.at + 4, s.begin() + ref.at + 8);
+      } else {
+        const Bytes rec = copy_record(pick_distance(r, base, window));
+        s.erase(s.begin() + ref.at, s.begin() + ref.at + 4);
+        s.insert(s.begin() + ref.at, rec.begin(), rec.end());
+      }
+      return true;
+    case 4:  // cut the stream inside or right after it
+      s.resize(ref.at + 1 + (x >> 32) % ref.len);
+      return true;
+    default:  // another distance
+      if (ref.len != 8) return false;
+      put32(s, ref.at + 4, pick_distance(r, distance_at(s, ref.at), window));
+      return true;
+  }
+}
+
+// Another window (every reference keeps its bytes, and means another slot)
+// or, less often, another chunk-length parameter (every literal boundary
+// moves).
+void mutate_header(Bytes& s, uint64_t& r) {
+  if (s.size() < 4) s.resize(4);
+  const uint64_t x = fuzz::splitmix(r);
+  static constexpr uint16_t WINDOWS[] = {0, 1, 1, 2, 3, 16, 17, 4095};
+  static constexpr uint16_t PARAMS[] = {1, 2, 4, 100, 1000, 65535, 0};
+  if (x % 4 != 0) {
+    const uint16_t w = WINDOWS[(x >> 8) % 8];
+    s[2] = uint8_t(w);
+    s[3] = uint8_t(w >> 8) | ((x >> 16) % 4 == 0 ? 0xF0 : 0);  // readers ignore the top four bits
+  } else {
+    const uint16_t p = PARAMS[(x >> 8) % 7];
+    s[0] = uint8_t(p);
+    s[1] = uint8_t(p >> 8);
+  }
+}
+
+// What the fast decoder makes of the stream, changed by libFuzzer's
+// mutators, with a stretch of it repeated, encoded again under the stream's
+// own parameters or smaller ones: a well-formed stream whose plaintext is a
+// neighbour of this one's.
+bool reencode(Bytes& s, size_t max_size, uint64_t& r) {
+  static fuzz::Pool decoders, encoders;
+  fuzz::Run dec;
+  dec.settings.mode = CODEC_MODE_DECODE;
+  dec.out = fuzz::BlockSizes::constant(4096);
+  dec.out_cap = 4096;
+  fuzz::Result plain = decoders.sized(window_of(s)).pump(s.data(), s.size(), dec);
+  Bytes p = std::move(plain.out);
+  const size_t cap = 4096;
+  if (p.size() > cap) p.resize(cap);
+  const size_t n = p.size();
+  p.resize(cap);
+  p.resize(LLVMFuzzerMutate(p.data(), n, cap));
+  const uint64_t x = fuzz::splitmix(r);
+  if (!p.empty()) {
+    const size_t from = (x >> 8) % p.size(), len = std::min<size_t>(p.size() - from, 64 + (x >> 24) % 1024);
+    const Bytes stretch(p.begin() + from, p.begin() + from + len);
+    for (uint64_t k = 0; k <= (x >> 40) % 3; ++k) p.insert(p.end(), stretch.begin(), stretch.end());
+  }
+  fuzz::Run enc;
+  enc.settings.params[0] = s.size() >= 2 && (s[0] | s[1] << 8) != 0 && x % 4 != 0 ? (s[0] | s[1] << 8)
+                                                                               : int32_t(1 + (x >> 48) % 8);
+  enc.settings.params[1] = 1;
+  enc.settings.params[2] = int32_t(std::min<uint32_t>(window_of(s) >> 20, 16));
+  if (enc.settings.params[2] == 0 && x % 8 != 0) enc.settings.params[2] = 1;
+  const fuzz::Result out = encoders.sized(enc.settings.params[1]).pump(p.data(), p.size(), enc);
+  if (out.final_yield != CODEC_DONE) return false;
+  s.assign(out.out.begin(), out.out.begin() + std::min(out.out.size(), max_size));
+  return true;
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  uint64_t h = 0xCBF29CE484222325ull;
-  for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 0x100000001B3ull;
-  h ^= h >> 29;
+  static fuzz::Pool ref_codecs, fast_codecs;
+  fuzz::History::get().record(data, size);
+  const uint64_t h = fuzz::fnv1a(data, size);
+  const uint32_t window = window_of(Bytes(data, data + std::min<size_t>(size, 4)));
+  fuzz::Instance& ref_codec = ref_codecs.sized(window);
+  fuzz::Instance& fast_codec = fast_codecs.sized(window);
 
   fuzz::Run run;
-  run.mode = CODEC_MODE_DECODE;
-  run.in = fuzz::BlockSizes::constant(IN_SIZES[h % 5]);
-  run.out = fuzz::BlockSizes::constant(OUT_SIZES[(h / 5) % 5]);
-  run.out_cap = size_t{256} << 10;
-  run.out_block_cap = 4096;
+  run.settings.mode = CODEC_MODE_DECODE;
+  run.reinit = (h >> 32) % 8 == 0;
+  // Most runs stop after 4 KiB of output; one in 256 goes on past a chunk
+  // of the longest kind (65535 bytes) to what follows it, at the cost of a
+  // hundred others.
+  run.out_cap = (h >> 40) % 256 == 0 ? size_t{96} << 10 : size_t{4} << 10;
+  run.out_block_cap = 512;
+  run.in_block_cap = 512;
+  run.in = fuzz::BlockSizes::constant(IN_SIZES[h % 16]);
+  run.out = fuzz::BlockSizes::constant(std::min(OUT_SIZES[(h >> 4) % 16], run.out_cap));
 
-  run.reference = true;
-  const fuzz::Result ref = fuzz::pump(data, size, run);
-  run.reference = false;
-  const fuzz::Result fast = fuzz::pump(data, size, run);
+  run.settings.reference = true;
+  const fuzz::Result ref = ref_codec.pump(data, size, run);
+  run.settings.reference = false;
+  const fuzz::Result fast = fast_codec.pump(data, size, run);
   fuzz::check_same(ref, fast);
   FUZZ_CHECK(ref.init == 0);
   return 0;
+}
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max_size, unsigned int seed) {
+  uint64_t r = seed;
+  const uint64_t x = fuzz::splitmix(r);
+  if (x % 8 < 3) return LLVMFuzzerMutate(data, size, max_size);
+  Bytes s(data, data + size);
+  bool changed = false;
+  switch (x % 8) {
+    case 3: case 4: case 5:
+      for (uint64_t k = 0; k <= (x >> 8) % 3; ++k) changed |= mutate_refs(s, r);
+      break;
+    case 6:
+      mutate_header(s, r);
+      changed = true;
+      break;
+    default:  // a decode and an encode: dearer than the run it feeds
+      changed = reencode(s, max_size, r);
+      if (changed && (x >> 8) % 2 == 0) mutate_refs(s, r);
+      break;
+  }
+  if (!changed || s.size() > max_size) return LLVMFuzzerMutate(data, size, max_size);
+  std::copy(s.begin(), s.end(), data);
+  return s.size();
 }

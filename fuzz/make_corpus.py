@@ -71,14 +71,21 @@ def main():
     write(dec, "long_chunks_copy", long_chunks)
     at = long_chunks.index(PREFIX + b"\x00")
     write(dec, "long_chunks_overlap", long_chunks[:at + 4] + (300).to_bytes(4, "little") + long_chunks[at + 8:])
+    # The default chunk length over a 2 MiB window, and a stream without one.
+    write(dec, "text_len100_window2", encode(tool, text * 3, [100, 1, 2]))
+    write(dec, "window0_literals", encode(tool, plain, [1, 1, 0]))
 
-    # Plan bytes: chunk class, two chunk-length bytes, index and window MiB, repeats.
+    # Plan bytes (fuzz_pump.h, make_plan): chunk class and restart kind, two
+    # chunk-length bytes, table sizes, repeats.
+    reset = 4  # restart by codec_reset where the settings allow, not codec_init
+    no_window, large_16m = 26, 31 | 3 << 5
     plans = {
-        "fixed64_escape_x2": bytes([0, 0, 0, 0x08, 1]) + x,
-        "len100_text_x3": bytes([1, 99, 0, 0x08 | 1, 2]) + text[:900],
-        "window0_x2": bytes([0, 1, 0, 0x00, 1]) + rand(7, 300),
-        "len4000_x4": bytes([2, 0x9F, 0x0F, 0x10 | 3, 3]) + rand(8, 400),
-        "empty": bytes([0, 0, 0, 0x08, 0]),
+        "fixed64_escape_x2": bytes([0, 0, 0, 0, 1]) + x,
+        "len100_text_x3": bytes([1 | reset, 99, 0, 1 << 5, 2]) + text[:900],
+        "window0_x2": bytes([0, 1, 0, no_window, 1]) + rand(7, 300),
+        "len4000_x4": bytes([2 | reset, 0x9F, 0x0F, 2 << 5, 3]) + rand(8, 400),
+        "large_tables_x2": bytes([0 | reset, 0, 0, large_16m, 1]) + y,
+        "empty": bytes([0, 0, 0, 0, 0]),
     }
     for name, data in plans.items():
         write("roundtrip_fuzz", name, data)

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/codec.h"
@@ -327,6 +328,130 @@ TEST(StreamRestart, ResetDecoderDecodesASecondStream) {
   EXPECT_EQ(p.last, CODEC_DONE) << codec_message(c.get());
   EXPECT_TRUE(p.out == in2);
 }
+
+// A stream given up midway (its output not wanted any more) leaves input
+// unread in a buffer the caller may free at once: after codec_reset the next
+// stream must start from its own first byte, in either mode and path.
+TEST(StreamRestart, ResetForgetsTheBuffersOfAStreamGivenUp) {
+  const Bytes a = random_bytes(20000, 24), b = random_bytes(3000, 25);
+  for (const bool reference : {false, true}) {
+    for (const int32_t mode : {CODEC_MODE_ENCODE, CODEC_MODE_DECODE}) {
+      const bool dec = mode == CODEC_MODE_DECODE;
+      const Bytes first = dec ? encode(a) : a, second = dec ? encode(b) : b, expected = dec ? b : encode(b);
+      CodecPtr c = new_codec(mode);
+      codec_set_reference_path(c.get(), reference);
+      uint8_t out[100];
+      codec_setbuf(c.get(), out, sizeof out);
+      ASSERT_EQ(codec_run(c.get()), CODEC_NEED_INPUT);
+      {
+        Bytes given_up = first;  // freed below, as a caller may
+        codec_setbuf(c.get(), given_up.data(), int32_t(given_up.size()));
+        ASSERT_EQ(codec_run(c.get()), CODEC_OUTPUT_FULL);
+      }
+      codec_reset(c.get());
+      const Pumped p = pump(c.get(), second, 4096, 65536);
+      EXPECT_EQ(p.last, CODEC_DONE) << codec_message(c.get());
+      EXPECT_TRUE(p.out == expected) << "mode " << mode << (reference ? ", reference path" : "");
+    }
+  }
+}
+
+// The ways a used instance starts its next stream, all of which keep a large
+// block of the right size: what the last stream left in it must not show.
+enum class Restart { Reset, FinishReset, Init, FinishInit };
+
+void restart(Codec* c, Restart how, int32_t mode, const Params& params) {
+  if (how == Restart::FinishReset || how == Restart::FinishInit) codec_finish(c);
+  if (how == Restart::Reset || how == Restart::FinishReset)
+    codec_reset(c);
+  else
+    ASSERT_EQ(codec_init(c, mode, params.data()), 0);
+}
+
+class Reuse : public ::testing::TestWithParam<std::tuple<Restart, bool>> {};  // and the reference path
+
+// Mode u matters most here: the lossless encoder draws a new content-check
+// key at codec_init, which alone would hide entries left in the index.  A
+// 1 MiB index is kept by codec_init and cleared, a larger one mapped anew.
+TEST_P(Reuse, EncoderIndexForgetsTheLastStream) {
+  const auto [how, reference] = GetParam();
+  const Bytes a = random_bytes(40000, 41), b = random_bytes(20000, 42);
+  const Bytes second = concat({&b, &a});
+  for (const Params& params : {Params{100, 1, 64}, SMALL_PARAMS}) {
+    for (const int32_t mode : {CODEC_MODE_ENCODE, CODEC_MODE_UNIQUE}) {
+      CodecPtr c = new_codec(mode, params);
+      codec_set_reference_path(c.get(), reference);
+      ASSERT_EQ(pump(c.get(), a, 65536, 65536).last, CODEC_DONE);
+      restart(c.get(), how, mode, params);
+      const Pumped p = pump(c.get(), second, 4096, 65536);
+      EXPECT_EQ(p.last, CODEC_DONE);
+      // b then a: nothing repeats
+      EXPECT_TRUE(p.out == encode(second, mode)) << "mode " << mode << ", index " << params[1] << " MiB";
+    }
+  }
+}
+
+// Copies from slots no stream wrote yet read zeros, whatever an earlier
+// stream left there: one from the oldest slot (distance W), where the last
+// stream began, then one from the middle of the window, which only a stream
+// that wrapped round it wrote.  With chunk-length parameter 100 a run of
+// zeros never meets a boundary, so each copy is a full 65535 bytes; a
+// chunk-start note left over from the last stream would end the first at
+// that stream's first chunk instead.
+Bytes copies_from_unwritten_slots(uint32_t window_mib) {
+  const uint32_t w = window_mib << 20, d2 = w / 2 + 65535;
+  return {100, 0, uint8_t(window_mib), uint8_t(window_mib >> 8),
+          0xEF, 0x4D, 0xB6, 0x00, uint8_t(w), uint8_t(w >> 8), uint8_t(w >> 16), uint8_t(w >> 24),
+          0xEF, 0x4D, 0xB6, 0x00, uint8_t(d2), uint8_t(d2 >> 8), uint8_t(d2 >> 16), uint8_t(d2 >> 24)};
+}
+
+TEST_P(Reuse, DecoderWindowForgetsTheLastStream) {
+  const auto [how, reference] = GetParam();
+  const Bytes zeros(2 * 65535, 0);
+  // The last stream: complete, stopped inside a chunk, wrapped round its window.
+  struct First {
+    Bytes plain;
+    Params params;
+    size_t out_len;
+  };
+  const First firsts[] = {{random_bytes(100000, 43), SMALL_PARAMS, 65536},
+                          {random_bytes(100000, 44), SMALL_PARAMS, 1000},
+                          {random_bytes(1200000, 45), {100, 16, 1}, 65536}};
+  for (const First& f : firsts) {
+    CodecPtr e = new_codec(CODEC_MODE_ENCODE, f.params);
+    const Bytes enc = pump(e.get(), f.plain, 65536, 65536).out;
+    CodecPtr c = new_codec(CODEC_MODE_DECODE);
+    codec_set_reference_path(c.get(), reference);
+    Pumped first;
+    if (f.out_len == 65536) {
+      first = pump(c.get(), enc, 65536, 65536);
+      ASSERT_TRUE(first.out == f.plain);
+    } else {
+      // Stop at the first full output buffer: a chunk is in the window but not counted.
+      uint8_t out[1000];
+      codec_setbuf(c.get(), out, sizeof out);
+      ASSERT_EQ(codec_run(c.get()), CODEC_NEED_INPUT);
+      codec_setbuf(c.get(), const_cast<uint8_t*>(enc.data()), int32_t(enc.size()));
+      ASSERT_EQ(codec_run(c.get()), CODEC_OUTPUT_FULL);
+    }
+    const uint32_t mib = uint32_t(f.params[2]);
+    restart(c.get(), how, CODEC_MODE_DECODE, SMALL_PARAMS);
+    Pumped p = pump(c.get(), copies_from_unwritten_slots(mib), 4096, 65536);
+    EXPECT_EQ(p.last, CODEC_DONE) << codec_message(c.get());
+    EXPECT_TRUE(p.out == zeros) << "after a " << mib << " MiB stream of " << f.plain.size() << " bytes";
+    // A window of another size next, and then the first size again.
+    for (uint32_t next : {mib + 1, mib}) {
+      restart(c.get(), how, CODEC_MODE_DECODE, SMALL_PARAMS);
+      p = pump(c.get(), copies_from_unwritten_slots(next), 4096, 65536);
+      EXPECT_TRUE(p.out == zeros) << "then a " << next << " MiB stream";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StreamRestart, Reuse,
+                         ::testing::Combine(::testing::Values(Restart::Reset, Restart::FinishReset, Restart::Init,
+                                                              Restart::FinishInit),
+                                            ::testing::Bool()));
 
 // ---------------------------------------------------------------------------
 // Byte input at the end of the stream

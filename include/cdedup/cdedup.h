@@ -15,13 +15,16 @@
  *     if (y != CODEC_OUTPUT_FULL) break;         // CODEC_DONE, or CODEC_ERROR (see codec_message)
  *     codec_setbuf(c, out, sizeof out);
  *   }
- *   codec_finish(c);                             // statistics line, large block released
- *   codec_destroy(c);
+ *   codec_finish(c);                             // statistics line
+ *   codec_destroy(c);                            // everything released
  *
  * Every buffer is used in place and must stay valid (an input buffer also
  * unchanged) until the next codec_setbuf of the same kind.  Nothing is
  * allocated while a stream runs: the codec block and one large table (the
- * chunk index when encoding, the window when decoding) are all.
+ * chunk index when encoding, the window when decoding) are all.  The table
+ * stays with the instance after codec_finish, so that another stream
+ * (codec_reset, or codec_init again) reuses it, cleared, when it needs the
+ * same size; codec_destroy gives it back.
  */
 #ifndef CDEDUP_CDEDUP_H
 #define CDEDUP_CDEDUP_H
@@ -55,7 +58,9 @@ void codec_destroy(Codec *c);
 /* params: chunk length parameter (1..65535), index MiB, window MiB; the decoder takes its
  * settings from the stream and ignores them.  0 on success. */
 int32_t codec_init(Codec *c, int32_t mode, const int32_t params[3]);
+/* Readies the instance for another stream with the same settings. */
 void codec_reset(Codec *c);
+/* Prints the statistics line of the stream. */
 void codec_finish(Codec *c);
 int32_t codec_run(Codec *c);
 int32_t codec_outsize(Codec *c);
