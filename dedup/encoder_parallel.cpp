@@ -157,8 +157,10 @@ struct ParallelEncoder {
   File* files = nullptr;
   Block ring[RING];
 
-  // One stream's progress: blocks sealed (cut handed out), settled, decided.
+  // One stream's progress: blocks sealed (cut handed out), settled, decided,
+  // and the input bytes they hold.
   uint64_t sealed = 0, settled = 0, decided = 0;
+  uint64_t stream_bytes = 0;
   // Where the true chain stands in the next block to settle.
   uint32_t chain = 0;
 
@@ -285,15 +287,18 @@ void begin_stream(ParallelEncoder& pe, const Codec& c) {
   const size_t index_bytes = size_t{c.index.cfg_tblsize} * INDEX_SLOT_BYTES;
   pe.index_prefault.start(c.index.htbl, index_bytes, index_bytes);
   pe.sealed = pe.settled = pe.decided = 0;
+  pe.stream_bytes = 0;
   pe.chain = PREFIX;
 }
 
-// The next block to fill, its prefix copied from the block before it.
+// The next block to fill, its prefix copied from the block before it (as
+// far as the stream reaches back: a short stream copies little).
 Block& open_block(ParallelEncoder& pe) {
   Block& b = block_of(pe, pe.sealed);
   if (pe.sealed > 0) {
     const Block& prev = block_of(pe, pe.sealed - 1);
-    std::memcpy(b.buf, prev.buf + prev.fill, PREFIX);
+    const size_t have = std::min<uint64_t>(PREFIX, pe.stream_bytes);
+    std::memcpy(b.buf + PREFIX - have, prev.buf + prev.fill + PREFIX - have, have);
   }
   b.fill = 0;
   b.segments = 0;
@@ -314,6 +319,7 @@ void seal_block(ParallelEncoder& pe, Block& b, const Codec& c) {
     s.count = 0;
     pe.pool.submit(s.task);
   }
+  pe.stream_bytes += b.fill;
   ++pe.sealed;
 }
 

@@ -16,6 +16,9 @@
 #include <cdedup/cdedup.h>
 #include <sanitizer/asan_interface.h>
 
+#include "codec/codec.h"
+#include "dedup/encoder_parallel.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -119,6 +122,9 @@ struct Settings {
   int32_t mode = CODEC_MODE_ENCODE;
   int32_t params[3] = {100, 1, 1};  // the decoder takes its own from the stream
   bool reference = false;
+  int32_t threads = 1;         // codec_set_threads
+  uint32_t segment_bytes = 0;  // with threads: the encoder's work cut this small (0: its own)
+  uint32_t segments = 0;
 
   bool operator==(const Settings&) const = default;
 };
@@ -192,7 +198,10 @@ class Instance {
       return 0;
     }
     codec_set_reference_path(codec_, s.reference);
+    codec_set_threads(codec_, s.threads);
     const int32_t rc = codec_init(codec_, s.mode, s.params);
+    if (rc == 0 && s.segment_bytes != 0 && cdedup::parallel_encoder_prepare(*codec_))
+      FUZZ_CHECK(cdedup::parallel_encoder_set_shape(codec_->parallel, s.segment_bytes, s.segments));
     ready_ = rc == 0;
     last_ = s;
     return rc;
@@ -321,8 +330,10 @@ inline std::string stats_line(const std::string& report) {
 //   byte 3   table sizes: bits 0-4 31 large, 26-30 no window, else small;
 //            bits 5-7 which small index or large window
 //   byte 4   bits 0-1 how often the rest repeats (1 to 4 times)
-// Byte 0 bits 4-7 and byte 4 bits 2-7 are free for settings to come (a
-// thread count, say).
+//   byte 0   bits 4-7 threads for a threaded encoder run: 1 (none) for
+//            three inputs in four, else 2, 3 or 8 (a run on threads costs
+//            a few hand-overs between them per block)
+//   byte 4   bits 2-4 its segment size, bits 5-7 segments a block
 // Short chunks make repeats, and so references, common.  The fuzz library
 // counts index parameters in 4 KiB (204 slots), so a small index of 1 to 16
 // units holds about as many chunks as an input makes, and fills, evicts and
@@ -336,6 +347,7 @@ struct Plan {
   Settings settings;
   bool reinit = false;
   Bytes plain;
+  Settings threaded;  // settings, on more threads (threads 1: no such run)
 };
 
 inline constexpr size_t PLAN_BYTES = 5;
@@ -363,6 +375,14 @@ inline Plan make_plan(const uint8_t* data, size_t n) {
   } else if (sizes >= 26) {
     params[2] = 0;  // no references possible
   }
+  // Segments from one chunk (the guessed chains rarely meet the true one)
+  // to more than the longest, or the encoder's own shape.
+  static constexpr int32_t THREADS[4] = {2, 3, 8, 2};
+  static constexpr uint32_t SEGMENT_BYTES[8] = {64, 100, 700, 4096, 20000, 65536, 0, 0};
+  p.threaded = p.settings;
+  p.threaded.threads = (h[0] >> 4 & 3) == 3 ? THREADS[h[0] >> 6] : 1;
+  p.threaded.segment_bytes = SEGMENT_BYTES[h[4] >> 2 & 7];
+  p.threaded.segments = p.threaded.segment_bytes != 0 ? 1 + (h[4] >> 5) : 0;
   const size_t repeats = 1 + (h[4] & 3);
   const uint8_t* body = data + (n < PLAN_BYTES ? n : PLAN_BYTES);
   const size_t body_len = n < PLAN_BYTES ? 0 : n - PLAN_BYTES;
