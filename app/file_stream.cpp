@@ -5,6 +5,8 @@
 // that the exit path would wait for.
 #include "app/file_stream.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,20 +32,49 @@ FileSource::~FileSource() {
   if (f_ != stdin) fclose(f_);
 }
 
+struct FileSource::WakePipe {
+  int fd[2] = {-1, -1};
+  ~WakePipe() {
+    if (fd[0] >= 0) ::close(fd[0]);
+    if (fd[1] >= 0) ::close(fd[1]);
+  }
+};
+
+std::function<void()> FileSource::interrupter() {
+  if (wake_ == nullptr) {
+    auto w = std::make_shared<WakePipe>();
+    if (pipe2(w->fd, O_CLOEXEC | O_NONBLOCK) != 0) return {};
+    wake_ = std::move(w);
+  }
+  return [w = wake_] {
+    const char b = 0;
+    (void)!::write(w->fd[1], &b, 1);
+  };
+}
+
 size_t FileSource::read(uint8_t* buf, size_t cap) {
   if (failed_ || cap == 0) return 0;
+  const int fd = fileno(f_);
   for (;;) {
-    const ssize_t n = ::read(fileno(f_), buf, cap);
+    if (wake_ != nullptr) {
+      pollfd p[2] = {{fd, POLLIN, 0}, {wake_->fd[0], POLLIN, 0}};
+      if (poll(p, 2, -1) < 0 && errno != EINTR) return fail_read(errno);
+      if (p[1].revents != 0) return 0;  // woken: the run is ending
+      if (p[0].revents == 0) continue;
+    }
+    const ssize_t n = ::read(fd, buf, cap);
     if (n >= 0) {
       bytes_ += size_t(n);
       return size_t(n);
     }
-    if (errno == EINTR) continue;
-    const int err = errno;
-    failed_ = true;
-    error_ = {EXIT_IO, err, "cannot read " + display_name(name_, true) + ": " + strerror(err)};
-    return 0;
+    if (errno != EINTR) return fail_read(errno);
   }
+}
+
+size_t FileSource::fail_read(int err) {
+  failed_ = true;
+  error_ = {EXIT_IO, err, "cannot read " + display_name(name_, true) + ": " + strerror(err)};
+  return 0;
 }
 
 uint64_t FileSource::regular_size() const {

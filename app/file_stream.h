@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,14 +27,21 @@ class FileSource final : public Source {
 
   size_t read(uint8_t* buf, size_t cap) override;
   uint64_t file_bytes() const override { return bytes_; }
+  // Once asked for, each read also watches a pipe of its own that the call
+  // returned writes to, so that it can be woken out of a wait for a pipe
+  // that stays silent.
+  std::function<void()> interrupter() override;
   // The size of a regular file, 0 for anything else (a pipe, a terminal).
   uint64_t regular_size() const;
 
  private:
+  struct WakePipe;
+  size_t fail_read(int err);
   FILE* f_;
   std::string name_;
   uint64_t bytes_ = 0;
   bool failed_ = false;
+  std::shared_ptr<WakePipe> wake_;  // shared with the interrupter, which may outlive the source
 };
 
 class FileSink final : public Sink {

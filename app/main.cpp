@@ -121,7 +121,11 @@ int main(int argc, char** argv) {
     }
   }
   if (io_threads) {
-    in = make_read_ahead(std::move(in), IO_BLOCKS, IO_BLOCK_BYTES);
+    // The encoder on threads reads straight into its own blocks (the pump
+    // asks it for room), so a read-ahead would only add a copy; decoding,
+    // and unwrapping a zstd frame, read ahead.
+    if (decoding || o.mode == CODEC_MODE_UNIQUE || o.reference)
+      in = make_read_ahead(std::move(in), IO_BLOCKS, IO_BLOCK_BYTES);
     if (!o.test) out = make_write_behind(std::move(out), IO_BLOCKS, IO_BLOCK_BYTES, in->interrupter());
   }
 

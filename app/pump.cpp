@@ -58,7 +58,14 @@ int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& pro
       size_t n = 0;
       const uint8_t* data = in_block;
       if (!in_fault.failed()) {
-        n = in.lend(data, in_block, BLOCK);
+        // Straight into the codec's own block when it has one to offer.
+        int32_t room = 0;
+        if (uint8_t* space = codec_input_space(codec, &room); space != nullptr && room > 0) {
+          n = in.read(space, size_t(room));
+          data = space;
+        } else {
+          n = in.lend(data, in_block, BLOCK);
+        }
         if (n == 0 && in.error().failed()) in_fault = in.error();
       }
       progress.update(in.file_bytes(), out.file_bytes());

@@ -201,6 +201,7 @@ void codec_reset(Codec* c) {
   // have freed them already: the next stream must not read or write them.
   c->in_cur = c->in_start = c->in_end = nullptr;
   c->out_cur = c->out_start = c->out_end = nullptr;
+  c->in_space = nullptr;
   c->in_eof = 0;
   c->message[0] = '\0';
   c->state = CODEC_DONE;
@@ -269,5 +270,11 @@ void codec_set_report(Codec* c, FILE* report) { c->report = report; }
 void codec_set_reference_path(Codec* c, int on) { c->reference_path = on != 0; }
 
 void codec_set_threads(Codec* c, int32_t threads) { c->threads = threads; }
+
+uint8_t* codec_input_space(Codec* c, int32_t* room) {
+  const bool open = c->state == CODEC_NEED_INPUT && c->in_space != nullptr;
+  *room = open ? static_cast<int32_t>(c->in_room) : 0;
+  return open ? c->in_space : nullptr;
+}
 
 }  // extern "C"

@@ -50,6 +50,8 @@ struct Codec {
   uint8_t* out_start;
   uint8_t* out_end;
   int32_t in_eof;
+  uint8_t* in_space;  // while waiting for input: where the codec would copy it (codec_input_space)
+  size_t in_room;
   std::coroutine_handle<> body;  // the suspended body, its frame in frame_arena
   bool frame_in_use;
   alignas(64) unsigned char frame_arena[cdedup::FRAME_ARENA_BYTES];

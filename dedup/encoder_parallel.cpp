@@ -395,12 +395,19 @@ BodyTask encoder_body_parallel(Codec& c) {
   while (!eof) {
     Block* fill = &open_block(pe);
     while (fill->fill < pe.block_bytes) {
-      if (!co_await need_input(c)) {
+      // A caller that reads straight into the block (codec_input_space)
+      // spares the copy.
+      uint8_t* const dst = fill->buf + PREFIX + fill->fill;
+      c.in_space = dst;
+      c.in_room = pe.block_bytes - fill->fill;
+      const bool more = co_await need_input(c);
+      c.in_space = nullptr;
+      if (!more) {
         eof = true;
         break;
       }
       const size_t k = std::min(static_cast<size_t>(c.in_end - c.in_cur), pe.block_bytes - fill->fill);
-      std::memcpy(fill->buf + PREFIX + fill->fill, c.in_cur, k);
+      if (c.in_cur != dst) std::memcpy(dst, c.in_cur, k);
       fill->fill += k;
       c.in_cur += k;
     }

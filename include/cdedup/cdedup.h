@@ -81,6 +81,11 @@ void codec_set_reference_path(Codec *c, int on);
  * thread decides and writes the blocks before them, so output trails input by a few blocks.
  * Takes effect when a stream starts.  The decoder, mode u and the reference path use one thread. */
 void codec_set_threads(Codec *c, int32_t threads);
+/* After CODEC_NEED_INPUT: memory of the codec's own into which the caller may read its next
+ * input directly, up to *room bytes, then hand that pointer to codec_setbuf: the codec then
+ * takes the bytes where they lie instead of copying them.  NULL (and *room 0) when the codec
+ * has no such place, as with one thread; any other buffer works as always. */
+uint8_t *codec_input_space(Codec *c, int32_t *room);
 
 /* The table of entry points through which a front end drives the codec. */
 typedef struct CodecApi {
