@@ -40,6 +40,7 @@ struct CodecRun {
   int32_t threads = 1;                           // codec_set_threads
   size_t segment_bytes = 0;                      // with threads: the work's shape (0: the codec's own)
   unsigned segments = 0;
+  bool input_space = false;                      // put input where codec_input_space says, when it offers room
   BlockSizes in;
   BlockSizes out;
 };
