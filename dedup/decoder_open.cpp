@@ -29,7 +29,7 @@ namespace {
 
 // How far ahead of the decoder its window is populated: enough to stay
 // ahead, little enough that a short stream claims no memory it never uses.
-constexpr size_t WINDOW_LEAD = size_t{8} << 20;
+constexpr size_t WINDOW_LEAD = size_t{4} << 20;
 
 }  // namespace
 
