@@ -19,12 +19,6 @@ namespace {
 
 using namespace cdedup::app;
 
-ProcessResult cdedup(const std::vector<std::string>& args, const Bytes& stdin_bytes = {}) {
-  ProcessResult r = run_process(CDEDUP_BIN, args, stdin_bytes);
-  EXPECT_FALSE(r.timed_out) << "cdedup did not finish";
-  return r;
-}
-
 // Whether `line` has the shape of `pattern`, in which {i} stands for an
 // optionally negative decimal number and {x} for upper-case hex digits.
 // (Hand-rolled: std::regex trips g++ 12's maybe-uninitialized warning under
@@ -123,7 +117,7 @@ class Cli : public ::testing::Test {
 // terminal (filter_form_test.cpp); at a terminal it is a usage error too.
 TEST_F(Cli, MissingArgumentsGiveUsage) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"e"}, {"e", input}}) {
-    const ProcessResult r = cdedup(args);
+    const ProcessResult r = run_cdedup(args);
     expect_failure(r, EXIT_USAGE);
     EXPECT_NE(r.err.find("usage:"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
@@ -131,13 +125,13 @@ TEST_F(Cli, MissingArgumentsGiveUsage) {
 }
 
 TEST_F(Cli, UnknownOptionIsAUsageError) {
-  const ProcessResult r = cdedup({"--bogus", "e", input, output});
+  const ProcessResult r = run_cdedup({"--bogus", "e", input, output});
   expect_failure(r, EXIT_USAGE);
   EXPECT_FALSE(file_exists(output));
 }
 
 TEST_F(Cli, UnopenableInput) {
-  const ProcessResult r = cdedup({"e", dir.file("missing"), output});
+  const ProcessResult r = run_cdedup({"e", dir.file("missing"), output});
   expect_failure(r, EXIT_INPUT_OPEN);
   EXPECT_NE(r.err.find(dir.file("missing")), std::string::npos) << r.err;
   EXPECT_FALSE(file_exists(output));
@@ -147,7 +141,7 @@ TEST_F(Cli, UnopenableOutput) {
   write_file(input, random_bytes(100, 1));
   const std::string bad = dir.file("no-such-dir/out");
   for (const char* mode : {"e", "d"}) {
-    const ProcessResult r = cdedup({mode, input, bad});
+    const ProcessResult r = run_cdedup({mode, input, bad});
     expect_failure(r, EXIT_OUTPUT_OPEN);
     EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
   }
@@ -155,7 +149,7 @@ TEST_F(Cli, UnopenableOutput) {
 
 TEST_F(Cli, EmptyInputDoesNotDecode) {
   write_file(input, {});
-  const ProcessResult r = cdedup({"d", input, output});
+  const ProcessResult r = run_cdedup({"d", input, output});
   expect_failure(r, EXIT_BAD_STREAM);
 }
 
@@ -166,7 +160,7 @@ TEST_F(Cli, EmptyInputDoesNotDecode) {
 TEST_F(Cli, ModeLetters) {
   const Bytes in = sample_with_repeats();
   write_file(input, in);
-  const ProcessResult e = cdedup({"e", input, encoded});
+  const ProcessResult e = run_cdedup({"e", input, encoded});
   ASSERT_EQ(e.status, EXIT_OK) << e.err;
   expect_encoder_report(e.out);
   const Bytes enc = read_file(encoded);
@@ -175,14 +169,14 @@ TEST_F(Cli, ModeLetters) {
   // Only the first letter counts; anything but d and u encodes losslessly.
   for (const std::string mode : {"D", "", "E", "encode", "x"}) {
     SCOPED_TRACE("mode '" + mode + "'");
-    const ProcessResult r = cdedup({mode, input, output});
+    const ProcessResult r = run_cdedup({mode, input, output});
     EXPECT_EQ(r.status, EXIT_OK) << r.err;
     expect_encoder_report(r.out);
     EXPECT_TRUE(read_file(output) == enc);
   }
   for (const std::string mode : {"d", "decode"}) {
     SCOPED_TRACE("mode '" + mode + "'");
-    const ProcessResult r = cdedup({mode, encoded, output});
+    const ProcessResult r = run_cdedup({mode, encoded, output});
     EXPECT_EQ(r.status, EXIT_OK) << r.err;
     expect_decoder_report(r.out);
     EXPECT_TRUE(read_file(output) == in);
@@ -198,11 +192,11 @@ TEST_F(Cli, ModeLetters) {
 TEST_F(Cli, OneLeadingMinusIsSkipped) {
   write_file(input, random_bytes(1000, 2));
   for (const char* p0 : {"100", "-100"}) {
-    const ProcessResult r = cdedup({"e", input, output, p0});
+    const ProcessResult r = run_cdedup({"e", input, output, p0});
     EXPECT_EQ(r.status, EXIT_OK) << r.err;
     EXPECT_EQ(line_at(r.out, 1), "len=164 encmem=256M decmem=1024M") << p0;
   }
-  const ProcessResult r = cdedup({"e", input, output, "36", "-16", "8"});
+  const ProcessResult r = run_cdedup({"e", input, output, "36", "-16", "8"});
   ASSERT_EQ(r.status, EXIT_OK) << r.err;
   EXPECT_EQ(line_at(r.out, 1), "len=100 encmem=16M decmem=8M");
   // 16 MiB / 20 bytes a slot, rounded down; 8 MiB of window.
@@ -226,7 +220,7 @@ TEST_F(Cli, RefusedNumbersLeaveAnEmptyOutput) {
     write_file(output, to_bytes("old contents"));
     std::vector<std::string> args = {"e", input, output};
     args.insert(args.end(), nums.begin(), nums.end());
-    const ProcessResult r = cdedup(args);
+    const ProcessResult r = run_cdedup(args);
     expect_failure(r, EXIT_REFUSED);
     EXPECT_EQ(r.out, "");
     ASSERT_TRUE(file_exists(output));
@@ -236,22 +230,22 @@ TEST_F(Cli, RefusedNumbersLeaveAnEmptyOutput) {
 
 TEST_F(Cli, UniqueModeRefusesOnlyAZeroChunkLength) {
   write_file(input, random_bytes(1000, 4));
-  expect_failure(cdedup({"u", input, output, "abc"}), EXIT_REFUSED);
-  const ProcessResult r = cdedup({"u", input, output, "70000"});
+  expect_failure(run_cdedup({"u", input, output, "abc"}), EXIT_REFUSED);
+  const ProcessResult r = run_cdedup({"u", input, output, "70000"});
   EXPECT_EQ(r.status, EXIT_OK) << r.err;
 }
 
 TEST_F(Cli, DecoderIgnoresTheNumbers) {
   const Bytes in = sample_with_repeats();
   write_file(input, in);
-  ASSERT_EQ(cdedup({"e", input, encoded}).status, EXIT_OK);
-  const ProcessResult plain = cdedup({"d", encoded, output});
+  ASSERT_EQ(run_cdedup({"e", input, encoded}).status, EXIT_OK);
+  const ProcessResult plain = run_cdedup({"d", encoded, output});
   ASSERT_EQ(plain.status, EXIT_OK) << plain.err;
   for (const std::vector<std::string>& nums :
        {std::vector<std::string>{"abc", "0", "0"}, {"--5", "4096", "1"}, {"7", "1", "1", "extra"}}) {
     std::vector<std::string> args = {"d", encoded, output};
     args.insert(args.end(), nums.begin(), nums.end());
-    const ProcessResult r = cdedup(args);
+    const ProcessResult r = run_cdedup(args);
     EXPECT_EQ(r.status, EXIT_OK) << r.err;
     EXPECT_EQ(r.out, plain.out);
     EXPECT_TRUE(read_file(output) == in);
@@ -268,11 +262,11 @@ TEST_F(Cli, TwoWholeBlocksRoundTrip) {
   const Bytes in = concat({a, random_bytes(15536, 6), a, random_bytes(15536, 7)});
   ASSERT_EQ(in.size(), 131072u);
   write_file(input, in);
-  const ProcessResult e = cdedup({"e", input, encoded});
+  const ProcessResult e = run_cdedup({"e", input, encoded});
   ASSERT_EQ(e.status, EXIT_OK) << e.err;
   EXPECT_EQ(line_at(e.out, 2).rfind("sum=131072 x=", 0), 0u) << e.out;
   EXPECT_LT(read_file(encoded).size(), in.size());
-  const ProcessResult d = cdedup({"d", encoded, output});
+  const ProcessResult d = run_cdedup({"d", encoded, output});
   ASSERT_EQ(d.status, EXIT_OK) << d.err;
   EXPECT_TRUE(read_file(output) == in);
   EXPECT_EQ(line_at(d.out, 1), line_at(e.out, 2));
@@ -280,7 +274,7 @@ TEST_F(Cli, TwoWholeBlocksRoundTrip) {
 
 TEST_F(Cli, EmptyInputEncodesToTheHeader) {
   write_file(input, {});
-  const ProcessResult r = cdedup({"e", input, output});
+  const ProcessResult r = run_cdedup({"e", input, output});
   ASSERT_EQ(r.status, EXIT_OK) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_TRUE(read_file(output) == (Bytes{0x64, 0x00, 0x00, 0x04}));
@@ -292,7 +286,7 @@ TEST_F(Cli, EmptyInputEncodesToTheHeader) {
   EXPECT_EQ(line_at(r.out, 2), "sum=0 x=1 avglen=0.0");
 
   // And the header alone decodes to nothing.
-  const ProcessResult d = cdedup({"d", output, dir.file("back")});
+  const ProcessResult d = run_cdedup({"d", output, dir.file("back")});
   EXPECT_EQ(d.status, EXIT_OK) << d.err;
   EXPECT_TRUE(read_file(dir.file("back")).empty());
 }
@@ -318,7 +312,7 @@ std::string project_version() {
 
 TEST_F(Cli, HelpAndVersion) {
   for (const char* opt : {"--help", "-h"}) {
-    const ProcessResult r = cdedup({opt});
+    const ProcessResult r = run_cdedup({opt});
     EXPECT_EQ(r.status, EXIT_OK);
     EXPECT_NE(r.out.find("usage: cdedup"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
@@ -326,7 +320,7 @@ TEST_F(Cli, HelpAndVersion) {
   const std::string version = project_version();
   ASSERT_NE(version, "");
   for (const char* opt : {"--version", "-V"}) {
-    const ProcessResult r = cdedup({opt});
+    const ProcessResult r = run_cdedup({opt});
     EXPECT_EQ(r.status, EXIT_OK);
     EXPECT_EQ(r.out, "cdedup " + version + "\n");
     EXPECT_EQ(r.err, "");
@@ -336,28 +330,28 @@ TEST_F(Cli, HelpAndVersion) {
 TEST_F(Cli, DashIsStandardInputAndOutput) {
   const Bytes in = sample_with_repeats();
   write_file(input, in);
-  ASSERT_EQ(cdedup({"e", input, encoded}).status, EXIT_OK);
+  ASSERT_EQ(run_cdedup({"e", input, encoded}).status, EXIT_OK);
   const Bytes enc = read_file(encoded);
 
   // Data on standard output moves the report to standard error.
-  const ProcessResult e = cdedup({"e", "-", "-"}, in);
+  const ProcessResult e = run_cdedup({"e", "-", "-"}, in);
   ASSERT_EQ(e.status, EXIT_OK) << e.err;
   EXPECT_TRUE(to_bytes(e.out) == enc);
   expect_encoder_report(e.err);
 
-  const ProcessResult d = cdedup({"d", "-", "-"}, enc);
+  const ProcessResult d = run_cdedup({"d", "-", "-"}, enc);
   ASSERT_EQ(d.status, EXIT_OK) << d.err;
   EXPECT_TRUE(to_bytes(d.out) == in);
   expect_decoder_report(d.err);
 
   // Only the output decides where the report goes.
-  const ProcessResult from_stdin = cdedup({"e", "-", output}, in);
+  const ProcessResult from_stdin = run_cdedup({"e", "-", output}, in);
   ASSERT_EQ(from_stdin.status, EXIT_OK) << from_stdin.err;
   expect_encoder_report(from_stdin.out);
   EXPECT_EQ(from_stdin.err, "");
   EXPECT_TRUE(read_file(output) == enc);
 
-  const ProcessResult to_stdout = cdedup({"d", encoded, "-"});
+  const ProcessResult to_stdout = run_cdedup({"d", encoded, "-"});
   ASSERT_EQ(to_stdout.status, EXIT_OK) << to_stdout.err;
   EXPECT_TRUE(to_bytes(to_stdout.out) == in);
   expect_decoder_report(to_stdout.err);

@@ -19,13 +19,12 @@ namespace {
 using cdedup::test::Bytes;
 using cdedup::test::TempDir;
 using cdedup::test::read_file;
+using cdedup::test::run_cdedup;
 using cdedup::test::run_process;
 using cdedup::test::write_file;
 
 constexpr int EXIT_OK = 0, EXIT_INPUT_OPEN = 2, EXIT_IO = 6, EXIT_BAD_STREAM = 7;
 const Bytes PREFIX = {0xEF, 0x4D, 0xB6};
-
-cdedup::test::ProcessResult cdedup(const std::vector<std::string>& args) { return run_process(CDEDUP_BIN, args); }
 
 std::vector<size_t> find_all(const Bytes& hay, const Bytes& needle) {
   std::vector<size_t> at;
@@ -60,7 +59,7 @@ class Fault : public ::testing::Test {
     write_file(dir.file("plain"), plain);
     std::vector<std::string> args = {"e", dir.file("plain"), dir.file("plain.cdd")};
     args.insert(args.end(), params.begin(), params.end());
-    const auto r = cdedup(args);
+    const auto r = run_cdedup(args);
     EXPECT_EQ(r.status, EXIT_OK) << r.err;
     return read_file(dir.file("plain.cdd"));
   }
@@ -68,7 +67,7 @@ class Fault : public ::testing::Test {
   // Decodes `stream`; the status and whatever reached the output file.
   std::pair<cdedup::test::ProcessResult, Bytes> decode(const Bytes& stream) {
     write_file(dir.file("stream"), stream);
-    const auto r = cdedup({"d", dir.file("stream"), dir.file("decoded")});
+    const auto r = run_cdedup({"d", dir.file("stream"), dir.file("decoded")});
     return {r, read_file(dir.file("decoded"))};
   }
 
@@ -85,12 +84,12 @@ TEST_F(Fault, FullDeviceExitsSixInEitherModeAndForAnySize) {
   // A small output fails only when flushed at close, a large one at its first block.
   for (const size_t n : {size_t{1000}, size_t{300000}}) {
     write_file(dir.file("in"), noise(n, n));
-    const auto e = cdedup({"e", dir.file("in"), "/dev/full"});
+    const auto e = run_cdedup({"e", dir.file("in"), "/dev/full"});
     EXPECT_EQ(e.status, EXIT_IO) << n << " bytes: " << e.err;
     EXPECT_NE(e.err.find("/dev/full"), std::string::npos) << e.err;
   }
   write_file(dir.file("stream"), encode(noise(300000, 7), {}));
-  const auto d = cdedup({"d", dir.file("stream"), "/dev/full"});
+  const auto d = run_cdedup({"d", dir.file("stream"), "/dev/full"});
   EXPECT_EQ(d.status, EXIT_IO) << d.err;
   EXPECT_NE(d.err.find("/dev/full"), std::string::npos) << d.err;
 }
@@ -145,7 +144,7 @@ TEST_F(Fault, FailuresWithThreadsOnKeepStatusAndPrefixAndNeverHang) {
     EXPECT_TRUE(is_prefix(got, whole));
 
     write_file(dir.file("stream"), slice(copy_cut, 0, at + 6));
-    const auto d = cdedup({threads, "d", dir.file("stream"), dir.file("decoded")});
+    const auto d = run_cdedup({threads, "d", dir.file("stream"), dir.file("decoded")});
     ASSERT_FALSE(d.timed_out);
     EXPECT_EQ(d.status, EXIT_BAD_STREAM) << d.err;
     EXPECT_EQ(read_file(dir.file("decoded")), noise(256, 22));
@@ -166,7 +165,7 @@ TEST_F(Fault, FailuresWithThreadsOnKeepStatusAndPrefixAndNeverHang) {
 
 TEST_F(Fault, DirectoryAsInputFailsWithAMessage) {
   for (const char* mode : {"e", "d", "u"}) {
-    const auto r = cdedup({mode, dir.path(), dir.file("out")});
+    const auto r = run_cdedup({mode, dir.path(), dir.file("out")});
     EXPECT_TRUE(r.status == EXIT_INPUT_OPEN || r.status == EXIT_IO) << mode << ": status " << r.status;
     EXPECT_FALSE(r.err.empty()) << mode;
   }

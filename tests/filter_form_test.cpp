@@ -27,31 +27,6 @@ using namespace cdedup::app;
 
 const std::string BIN = CDEDUP_BIN;
 
-ProcessResult cdedup(const std::vector<std::string>& args, const Bytes& stdin_bytes = {}) {
-  ProcessResult r = run_process(BIN, args, stdin_bytes);
-  EXPECT_FALSE(r.timed_out) << "cdedup did not finish";
-  return r;
-}
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-ProcessResult bash(const std::string& script) {
-  ProcessResult r = run_process("/bin/bash", {"-c", script});
-  EXPECT_FALSE(r.timed_out) << script;
-  return r;
-}
-
-int messages_in(const std::string& err) {
-  int n = 0;
-  for (const std::string& line : split_lines(err))
-    if (line.rfind("cdedup: ", 0) == 0) ++n;
-  return n;
-}
-
 // A usage error: status 1, one message, the short usage, nothing on standard output.
 void expect_usage_error(const ProcessResult& r) {
   EXPECT_EQ(r.status, EXIT_USAGE) << r.err;
@@ -118,38 +93,38 @@ TtyOutcome run_at_terminal(const std::vector<std::string>& args) {
 
 TEST(FilterForm, EncodesByDefaultAndDecodesWithD) {
   const Bytes in = sample_with_repeats();
-  const ProcessResult positional = cdedup({"e", "-", "-"}, in);
+  const ProcessResult positional = run_cdedup({"e", "-", "-"}, in);
   ASSERT_EQ(positional.status, EXIT_OK) << positional.err;
 
-  const ProcessResult e = cdedup({}, in);
+  const ProcessResult e = run_cdedup({}, in);
   ASSERT_EQ(e.status, EXIT_OK) << e.err;
   EXPECT_TRUE(to_bytes(e.out) == to_bytes(positional.out));
   EXPECT_EQ(split_lines(e.err).size(), 3u) << "the report goes to standard error: " << e.err;
 
   for (const char* opt : {"-d", "--decode", "--decompress"}) {
     SCOPED_TRACE(opt);
-    const ProcessResult d = cdedup({opt}, to_bytes(e.out));
+    const ProcessResult d = run_cdedup({opt}, to_bytes(e.out));
     ASSERT_EQ(d.status, EXIT_OK) << d.err;
     EXPECT_TRUE(to_bytes(d.out) == in);
     EXPECT_EQ(split_lines(d.err).size(), 2u) << d.err;
   }
   // An option alone selects the filter form too, and -z with -d changes nothing.
-  const ProcessResult dz = cdedup({"-z", "-d"}, to_bytes(e.out));
+  const ProcessResult dz = run_cdedup({"-z", "-d"}, to_bytes(e.out));
   EXPECT_EQ(dz.status, EXIT_OK) << dz.err;
   EXPECT_TRUE(to_bytes(dz.out) == in);
-  const ProcessResult grouped = cdedup({"-dz"}, to_bytes(e.out));
+  const ProcessResult grouped = run_cdedup({"-dz"}, to_bytes(e.out));
   EXPECT_EQ(grouped.status, EXIT_OK) << grouped.err;
   EXPECT_TRUE(to_bytes(grouped.out) == in);
 }
 
 TEST(FilterForm, SettingsAsOptionsMeanWhatTheNumbersMean) {
   const Bytes in = sample_with_repeats();
-  const ProcessResult numbers = cdedup({"e", "-", "-", "36", "16", "8"}, in);
+  const ProcessResult numbers = run_cdedup({"e", "-", "-", "36", "16", "8"}, in);
   ASSERT_EQ(numbers.status, EXIT_OK) << numbers.err;
   for (const std::vector<std::string>& opts :
        {std::vector<std::string>{"--chunklen=36", "--encmem=16", "--decmem=8"},
         {"--decmem", "8", "--chunklen", "-36", "--encmem=-16"}}) {
-    const ProcessResult r = cdedup(opts, in);
+    const ProcessResult r = run_cdedup(opts, in);
     ASSERT_EQ(r.status, EXIT_OK) << r.err;
     EXPECT_TRUE(to_bytes(r.out) == to_bytes(numbers.out));
     const std::vector<std::string> got = split_lines(r.err), want = split_lines(numbers.err);
@@ -160,14 +135,14 @@ TEST(FilterForm, SettingsAsOptionsMeanWhatTheNumbersMean) {
   // The positional form takes them as well, for a setting not given as a number.
   TempDir dir;
   write_file(dir.file("in"), in);
-  const ProcessResult mixed = cdedup({"--decmem=8", "e", dir.file("in"), dir.file("out"), "36", "16"});
+  const ProcessResult mixed = run_cdedup({"--decmem=8", "e", dir.file("in"), dir.file("out"), "36", "16"});
   ASSERT_EQ(mixed.status, EXIT_OK) << mixed.err;
   EXPECT_TRUE(read_file(dir.file("out")) == to_bytes(numbers.out));
 
   // The same refusals as the numbers (see Cli.RefusedNumbersLeaveAnEmptyOutput).
   for (const char* opt : {"--chunklen=abc", "--chunklen=--5", "--chunklen=65536", "--encmem=0", "--encmem=4096"}) {
     SCOPED_TRACE(opt);
-    const ProcessResult r = cdedup({opt}, in);
+    const ProcessResult r = run_cdedup({opt}, in);
     EXPECT_EQ(r.status, EXIT_REFUSED) << r.err;
     EXPECT_EQ(messages_in(r.err), 1) << r.err;
     EXPECT_EQ(r.out, "");
@@ -193,13 +168,13 @@ TEST(FilterForm, UsageErrors) {
     std::string trace;
     for (const std::string& a : args) trace += a + " ";
     SCOPED_TRACE(trace);
-    expect_usage_error(cdedup(args, to_bytes("x")));
+    expect_usage_error(run_cdedup(args, to_bytes("x")));
     EXPECT_FALSE(file_exists(out));
   }
   // Accepted: the thread count, levels at both ends, -T 0.
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"-T", "2"}, {"-T0"}, {"--threads=1", "--zstd=1"}, {"-z", "--zstd=22"}}) {
-    const ProcessResult r = cdedup(args, to_bytes("some bytes"));
+    const ProcessResult r = run_cdedup(args, to_bytes("some bytes"));
     EXPECT_EQ(r.status, EXIT_OK) << args[0] << ": " << r.err;
   }
 }
@@ -230,12 +205,12 @@ TEST(FilterForm, EncodedDataIsNotWrittenToATerminal) {
 TEST(FilterForm, TestDecodesAndDiscards) {
   TempDir dir;
   const Bytes in = sample_with_repeats();
-  const ProcessResult e = cdedup({}, in);
+  const ProcessResult e = run_cdedup({}, in);
   ASSERT_EQ(e.status, EXIT_OK);
   write_file(dir.file("enc"), to_bytes(e.out));
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"-t"}, {"--test", dir.file("enc")}, {"-t", "-z", "-"}}) {
-    const ProcessResult t = cdedup(args, to_bytes(e.out));
+    const ProcessResult t = run_cdedup(args, to_bytes(e.out));
     EXPECT_EQ(t.status, EXIT_OK) << t.err;
     // Nothing decoded reaches standard output: only the two report lines.
     const std::vector<std::string> lines = split_lines(t.out);
@@ -248,11 +223,11 @@ TEST(FilterForm, TestDecodesAndDiscards) {
   const size_t copy = enc.find(std::string("\xEF\x4D\xB6\x00", 4), 4);
   ASSERT_NE(copy, std::string::npos);
   for (const std::string& bad : {enc.substr(0, copy + 6), enc.substr(0, 3)}) {
-    const ProcessResult t = cdedup({"-t"}, to_bytes(bad));
+    const ProcessResult t = run_cdedup({"-t"}, to_bytes(bad));
     EXPECT_EQ(t.status, EXIT_BAD_STREAM);
     EXPECT_EQ(messages_in(t.err), 1) << t.err;
   }
-  EXPECT_EQ(cdedup({"-t", dir.file("missing")}).status, EXIT_INPUT_OPEN);
+  EXPECT_EQ(run_cdedup({"-t", dir.file("missing")}).status, EXIT_INPUT_OPEN);
 }
 
 // ---------------------------------------------------------------------------
@@ -263,9 +238,9 @@ class Tar : public ::testing::Test {
  protected:
   void SetUp() override {
     make_tree(dir.file("tree"));
-    ASSERT_EQ(bash("mkdir -p " + quote(dir.file("x"))).status, 0);
+    ASSERT_EQ(run_bash("mkdir -p " + shell_quote(dir.file("x"))).status, 0);
   }
-  std::string in_dir(const std::string& script) { return "set -o pipefail; cd " + quote(dir.path()) + " && " + script; }
+  std::string in_dir(const std::string& script) { return "set -o pipefail; cd " + shell_quote(dir.path()) + " && " + script; }
   TempDir dir;
 };
 
@@ -277,9 +252,9 @@ TEST_F(Tar, CreatesAndExtractsATreeThroughCdedup) {
     std::string archive = "a", into = "x/";
     archive += std::to_string(i);
     into += std::to_string(i);
-    const ProcessResult c = bash(in_dir("tar -I " + quote(programs[i]) + " -cf " + archive + " tree"));
+    const ProcessResult c = run_bash(in_dir("tar -I " + shell_quote(programs[i]) + " -cf " + archive + " tree"));
     ASSERT_EQ(c.status, 0) << c.err;
-    const ProcessResult x = bash(in_dir("mkdir " + into + " && tar -I " + quote(programs[i]) + " -xf " + archive +
+    const ProcessResult x = run_bash(in_dir("mkdir " + into + " && tar -I " + shell_quote(programs[i]) + " -xf " + archive +
                                         " -C " + into + " && diff -r tree " + into + "/tree"));
     EXPECT_EQ(x.status, 0) << x.out << x.err;
     const Bytes a = read_file(dir.file(archive));
@@ -290,7 +265,7 @@ TEST_F(Tar, CreatesAndExtractsATreeThroughCdedup) {
     EXPECT_LT(a.size(), 400000u);
   }
   // A plain tar restores the zstd archive through the pipeline as well.
-  const ProcessResult p = bash(in_dir("mkdir x/p && zstd -dc a0 | " + quote(BIN) + " d - - 2>/dev/null | tar -xf - -C x/p && diff -r tree x/p/tree"));
+  const ProcessResult p = run_bash(in_dir("mkdir x/p && zstd -dc a0 | " + shell_quote(BIN) + " d - - 2>/dev/null | tar -xf - -C x/p && diff -r tree x/p/tree"));
   EXPECT_EQ(p.status, 0) << p.err;
 }
 

@@ -37,18 +37,6 @@ namespace {
 
 const std::string BIN = CDEDUP_BIN;
 
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-ProcessResult bash(const std::string& script) {
-  ProcessResult r = run_process("/bin/bash", {"-c", script});
-  EXPECT_FALSE(r.timed_out) << script;
-  return r;
-}
-
 std::string read_text(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;
@@ -73,11 +61,11 @@ class Pipeline : public ::testing::Test {
  protected:
   void SetUp() override {
     make_tree(dir.file("tree"));
-    const ProcessResult t = bash("tar -C " + quote(dir.path()) + " -cf " + quote(dir.file("tree.tar")) + " tree");
+    const ProcessResult t = run_bash("tar -C " + shell_quote(dir.path()) + " -cf " + shell_quote(dir.file("tree.tar")) + " tree");
     ASSERT_EQ(t.status, 0) << t.err;
     tar_size = static_cast<long long>(read_file(dir.file("tree.tar")).size());
   }
-  std::string in_dir(const std::string& script) { return "set -o pipefail; cd " + quote(dir.path()) + " && " + script; }
+  std::string in_dir(const std::string& script) { return "set -o pipefail; cd " + shell_quote(dir.path()) + " && " + script; }
 
   TempDir dir;
   long long tar_size = 0;
@@ -85,8 +73,8 @@ class Pipeline : public ::testing::Test {
 
 TEST_F(Pipeline, TarThroughEncodeAndDecode) {
   // The data passes through three pipes; tee keeps the encoded stream for a look.
-  const ProcessResult r = bash(in_dir("tar cf - tree | " + quote(BIN) + " e - - 2>enc.err | tee enc.cdd | " +
-                                      quote(BIN) + " d - - 2>dec.err | cmp - <(tar cf - tree)"));
+  const ProcessResult r = run_bash(in_dir("tar cf - tree | " + shell_quote(BIN) + " e - - 2>enc.err | tee enc.cdd | " +
+                                      shell_quote(BIN) + " d - - 2>dec.err | cmp - <(tar cf - tree)"));
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
 
@@ -119,7 +107,7 @@ TEST_F(Pipeline, TarThroughEncodeAndDecode) {
 TEST_F(Pipeline, SettingsTravelInTheStream) {
   // The decoder is given other numbers; it must use those of the stream header.
   const ProcessResult r =
-      bash(in_dir(quote(BIN) + " e - - 36 1 8 2>enc.err <tree.tar | " + quote(BIN) +
+      run_bash(in_dir(shell_quote(BIN) + " e - - 36 1 8 2>enc.err <tree.tar | " + shell_quote(BIN) +
                   " d - - 500 2 2 2>dec.err | cmp - tree.tar"));
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::vector<std::string> e = split_lines(read_text(dir.file("enc.err")));
@@ -134,7 +122,7 @@ TEST_F(Pipeline, UniqueModeKeepsOneCopy) {
   // u drops repeats: its stream decodes to the chunks that were kept, which
   // is shorter than the archive but still holds every distinct file once.
   const ProcessResult r =
-      bash(in_dir(quote(BIN) + " u - - <tree.tar 2>u.err | " + quote(BIN) + " d - - 2>/dev/null >kept"));
+      run_bash(in_dir(shell_quote(BIN) + " u - - <tree.tar 2>u.err | " + shell_quote(BIN) + " d - - 2>/dev/null >kept"));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(split_lines(read_text(dir.file("u.err"))).size(), 3u);
   const std::string kept = read_text(dir.file("kept"));
@@ -147,7 +135,7 @@ TEST_F(Pipeline, DotSlashDashIsAFile) {
   // holds other bytes that must not be read.
   const Bytes content = read_file(dir.file("tree.tar"));
   write_file(dir.file("-"), content);
-  const ProcessResult e = run_process("/bin/bash", {"-c", in_dir("exec " + quote(BIN) + " e ./- enc")},
+  const ProcessResult e = run_process("/bin/bash", {"-c", in_dir("exec " + shell_quote(BIN) + " e ./- enc")},
                                       to_bytes("not this"));
   ASSERT_EQ(e.status, 0) << e.err;
   const std::vector<std::string> report = split_lines(e.out);
@@ -155,8 +143,8 @@ TEST_F(Pipeline, DotSlashDashIsAFile) {
   EXPECT_EQ(field(report[2], "sum"), tar_size);
   EXPECT_EQ(e.err, "");
 
-  ASSERT_EQ(bash(in_dir("rm ./-")).status, 0);
-  const ProcessResult d = bash(in_dir("exec " + quote(BIN) + " d enc ./-"));
+  ASSERT_EQ(run_bash(in_dir("rm ./-")).status, 0);
+  const ProcessResult d = run_bash(in_dir("exec " + shell_quote(BIN) + " d enc ./-"));
   ASSERT_EQ(d.status, 0) << d.err;
   EXPECT_EQ(split_lines(d.out).size(), 2u) << "decoded data went to standard output";
   EXPECT_TRUE(read_file(dir.file("-")) == content);
@@ -610,7 +598,7 @@ TEST(ManPage, AgreesWithTheHelpText) {
 TEST(ManPage, RendersWithoutWarnings) {
   if (system("command -v groff >/dev/null 2>&1") != 0) GTEST_SKIP() << "groff is not installed";
   const ProcessResult r =
-      run_process("/bin/sh", {"-c", "groff -man -ww -z " + quote(std::string(CDEDUP_SOURCE_DIR) + "/docs/cdedup.1")});
+      run_process("/bin/sh", {"-c", "groff -man -ww -z " + shell_quote(std::string(CDEDUP_SOURCE_DIR) + "/docs/cdedup.1")});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
 }

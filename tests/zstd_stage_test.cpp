@@ -19,24 +19,11 @@ using namespace cdedup::app;
 
 const std::string BIN = CDEDUP_BIN;
 
-ProcessResult cdedup(const std::vector<std::string>& args, const Bytes& stdin_bytes = {}) {
-  ProcessResult r = run_process(BIN, args, stdin_bytes);
-  EXPECT_FALSE(r.timed_out) << "cdedup did not finish";
-  return r;
-}
-
 // zstd's command line on standard input.
 ProcessResult zstd(const std::vector<std::string>& args, const Bytes& stdin_bytes) {
   ProcessResult r = run_process("/usr/bin/zstd", args, stdin_bytes);
   EXPECT_FALSE(r.timed_out);
   return r;
-}
-
-int messages_in(const std::string& err) {
-  int n = 0;
-  for (const std::string& line : split_lines(err))
-    if (line.rfind("cdedup: ", 0) == 0) ++n;
-  return n;
 }
 
 bool is_prefix(const Bytes& part, const Bytes& whole) {
@@ -58,7 +45,7 @@ class ZstdStage : public ::testing::Test {
  protected:
   void SetUp() override {
     input = sample_with_repeats();
-    const ProcessResult z = cdedup({"-z"}, input);
+    const ProcessResult z = run_cdedup({"-z"}, input);
     ASSERT_EQ(z.status, EXIT_OK) << z.err;
     archive = to_bytes(z.out);
   }
@@ -77,7 +64,7 @@ TEST_F(ZstdStage, RoundTripThroughAnOrdinaryZstdFrame) {
          {std::vector<std::string>{"-z"}, {"--zstd=1", "-T1"}, {"--zstd=19", "--threads=2"}}) {
       SCOPED_TRACE("input " + std::to_string(i) + ", " + opts[0]);
       const Bytes& in = inputs[i];
-      const ProcessResult z = cdedup(opts, in);
+      const ProcessResult z = run_cdedup(opts, in);
       ASSERT_EQ(z.status, EXIT_OK) << z.err;
       const Bytes framed = to_bytes(z.out);
       ASSERT_TRUE(has_zstd_magic(framed));
@@ -85,7 +72,7 @@ TEST_F(ZstdStage, RoundTripThroughAnOrdinaryZstdFrame) {
 
       // zstd itself accepts the frame and finds in it exactly what cdedup e writes.
       EXPECT_EQ(zstd({"-t", "-q"}, framed).status, 0);
-      const ProcessResult bare = cdedup({"e", "-", "-"}, in);
+      const ProcessResult bare = run_cdedup({"e", "-", "-"}, in);
       const ProcessResult unwrapped = zstd({"-dc"}, framed);
       ASSERT_EQ(unwrapped.status, 0) << unwrapped.err;
       EXPECT_TRUE(unwrapped.out == bare.out);
@@ -93,11 +80,11 @@ TEST_F(ZstdStage, RoundTripThroughAnOrdinaryZstdFrame) {
       // cdedup d unwraps it by itself, with or without -z, and -t finds it sound.
       for (const std::vector<std::string>& dec :
            {std::vector<std::string>{"d", "-", "-"}, {"-d"}, {"-z", "-d"}, {"-z", "d", "-", "-"}}) {
-        const ProcessResult d = cdedup(dec, framed);
+        const ProcessResult d = run_cdedup(dec, framed);
         EXPECT_EQ(d.status, EXIT_OK) << d.err;
         EXPECT_TRUE(to_bytes(d.out) == in);
       }
-      EXPECT_EQ(cdedup({"-t"}, framed).status, EXIT_OK);
+      EXPECT_EQ(run_cdedup({"-t"}, framed).status, EXIT_OK);
     }
   }
 }
@@ -105,13 +92,13 @@ TEST_F(ZstdStage, RoundTripThroughAnOrdinaryZstdFrame) {
 TEST_F(ZstdStage, PositionalFormAndUniqueMode) {
   TempDir dir;
   write_file(dir.file("in"), input);
-  ASSERT_EQ(cdedup({"-z", "e", dir.file("in"), dir.file("enc")}).status, EXIT_OK);
+  ASSERT_EQ(run_cdedup({"-z", "e", dir.file("in"), dir.file("enc")}).status, EXIT_OK);
   EXPECT_TRUE(read_file(dir.file("enc")) == archive);
-  ASSERT_EQ(cdedup({"d", dir.file("enc"), dir.file("out")}).status, EXIT_OK);
+  ASSERT_EQ(run_cdedup({"d", dir.file("enc"), dir.file("out")}).status, EXIT_OK);
   EXPECT_TRUE(read_file(dir.file("out")) == input);
 
-  const ProcessResult u = cdedup({"-z", "u", "-", "-"}, input);
-  const ProcessResult bare_u = cdedup({"u", "-", "-"}, input);
+  const ProcessResult u = run_cdedup({"-z", "u", "-", "-"}, input);
+  const ProcessResult bare_u = run_cdedup({"u", "-", "-"}, input);
   ASSERT_EQ(u.status, EXIT_OK) << u.err;
   EXPECT_TRUE(zstd({"-dc"}, to_bytes(u.out)).out == bare_u.out);
 }
@@ -119,14 +106,14 @@ TEST_F(ZstdStage, PositionalFormAndUniqueMode) {
 // Frames that zstd's command line makes, a stream split over two frames, a
 // skippable frame first, and a window beyond libzstd's default limit.
 TEST_F(ZstdStage, AnyZstdFramesAreUnwrapped) {
-  const Bytes bare = to_bytes(cdedup({"e", "-", "-"}, input).out);
+  const Bytes bare = to_bytes(run_cdedup({"e", "-", "-"}, input).out);
   const size_t half = bare.size() / 2;
   const Bytes first = to_bytes(zstd({"-c", "-q", "--no-check"}, Bytes(bare.begin(), bare.begin() + long(half))).out);
   const Bytes second = to_bytes(zstd({"-c", "-q"}, Bytes(bare.begin() + long(half), bare.end())).out);
   const Bytes skippable = {0x50, 0x2A, 0x4D, 0x18, 3, 0, 0, 0, 'a', 'b', 'c'};
   const Bytes long_window = to_bytes(zstd({"-c", "-q", "--long=30", "-3"}, bare).out);
   for (const Bytes& framed : {concat({first, second}), concat({skippable, first, second}), long_window}) {
-    const ProcessResult d = cdedup({"-d"}, framed);
+    const ProcessResult d = run_cdedup({"-d"}, framed);
     EXPECT_EQ(d.status, EXIT_OK) << d.err;
     EXPECT_TRUE(to_bytes(d.out) == input);
   }
@@ -142,7 +129,7 @@ TEST_F(ZstdStage, ChecksumMismatchIsABadStream) {
     Bytes bad = archive;
     bad[bad.size() - 2] ^= uint8_t(flip);
     for (const std::vector<std::string>& args : {std::vector<std::string>{"-d"}, {"-t"}}) {
-      const ProcessResult r = cdedup(args, bad);
+      const ProcessResult r = run_cdedup(args, bad);
       EXPECT_EQ(r.status, EXIT_BAD_STREAM) << r.err;
       EXPECT_EQ(messages_in(r.err), 1) << r.err;
       EXPECT_NE(r.err.find("checksum"), std::string::npos) << r.err;
@@ -155,19 +142,19 @@ TEST_F(ZstdStage, ChecksumMismatchIsABadStream) {
 TEST_F(ZstdStage, CutShortOrFollowedByOtherData) {
   for (size_t keep : {size_t(4), size_t(9), archive.size() / 3, archive.size() / 2, archive.size() - 1}) {
     SCOPED_TRACE("first " + std::to_string(keep) + " bytes of " + std::to_string(archive.size()));
-    const ProcessResult r = cdedup({"-d"}, Bytes(archive.begin(), archive.begin() + long(keep)));
+    const ProcessResult r = run_cdedup({"-d"}, Bytes(archive.begin(), archive.begin() + long(keep)));
     EXPECT_EQ(r.status, EXIT_BAD_STREAM) << r.err;
     EXPECT_EQ(messages_in(r.err), 1) << r.err;
     EXPECT_TRUE(is_prefix(to_bytes(r.out), input));
   }
-  const ProcessResult cut = cdedup({"-d"}, Bytes(archive.begin(), archive.end() - 100));
+  const ProcessResult cut = run_cdedup({"-d"}, Bytes(archive.begin(), archive.end() - 100));
   EXPECT_NE(cut.err.find("cut short"), std::string::npos) << cut.err;
   // One to three bytes are no frame: a bare stream too short for its header.
-  const ProcessResult tiny = cdedup({"-d"}, Bytes(archive.begin(), archive.begin() + 3));
+  const ProcessResult tiny = run_cdedup({"-d"}, Bytes(archive.begin(), archive.begin() + 3));
   EXPECT_EQ(tiny.status, EXIT_BAD_STREAM);
   EXPECT_EQ(tiny.out, "");
 
-  const ProcessResult trailing = cdedup({"-d"}, concat({archive, to_bytes("trailing text")}));
+  const ProcessResult trailing = run_cdedup({"-d"}, concat({archive, to_bytes("trailing text")}));
   EXPECT_EQ(trailing.status, EXIT_BAD_STREAM);
   EXPECT_EQ(messages_in(trailing.err), 1) << trailing.err;
   EXPECT_NE(trailing.err.find("after the end of the zstd frame"), std::string::npos) << trailing.err;
@@ -178,13 +165,13 @@ TEST_F(ZstdStage, CutShortOrFollowedByOtherData) {
 // first frame held is decoded to its end, the final partial chunk included,
 // exactly as if the input had ended there, and only then is the cut reported.
 TEST_F(ZstdStage, EverythingBeforeTheCutIsDecoded) {
-  const Bytes bare = to_bytes(cdedup({"e", "-", "-"}, input).out);
+  const Bytes bare = to_bytes(run_cdedup({"e", "-", "-"}, input).out);
   const Bytes head(bare.begin(), bare.begin() + long(bare.size() / 2));
-  const ProcessResult whole_head = cdedup({"d", "-", "-"}, head);
+  const ProcessResult whole_head = run_cdedup({"d", "-", "-"}, head);
   ASSERT_EQ(whole_head.status, EXIT_OK) << "the cut must fall where a bare stream may end";
   const Bytes first = to_bytes(zstd({"-c", "-q"}, head).out);
   const Bytes second = to_bytes(zstd({"-c", "-q"}, Bytes(bare.begin() + long(head.size()), bare.end())).out);
-  const ProcessResult r = cdedup({"-d"}, concat({first, Bytes(second.begin(), second.begin() + 4)}));
+  const ProcessResult r = run_cdedup({"-d"}, concat({first, Bytes(second.begin(), second.begin() + 4)}));
   EXPECT_EQ(r.status, EXIT_BAD_STREAM) << r.err;
   EXPECT_EQ(messages_in(r.err), 1) << r.err;
   EXPECT_TRUE(r.out == whole_head.out) << r.out.size() << " bytes, not " << whole_head.out.size();
@@ -204,7 +191,7 @@ TEST_F(ZstdStage, NoCorruptionDecodesToWrongBytesWithStatusZero) {
     bad[at] = uint8_t(bad[at] + delta);
     SCOPED_TRACE("byte " + std::to_string(at) + " of " + std::to_string(archive.size()) + " changed by " +
                  std::to_string(delta));
-    const ProcessResult d = cdedup({"-d"}, bad);
+    const ProcessResult d = run_cdedup({"-d"}, bad);
     if (d.status == EXIT_OK) {
       EXPECT_TRUE(to_bytes(d.out) == input) << "wrong output with status 0";
     } else {
@@ -212,7 +199,7 @@ TEST_F(ZstdStage, NoCorruptionDecodesToWrongBytesWithStatusZero) {
       EXPECT_EQ(messages_in(d.err), 1) << d.err;
       ++found;
     }
-    EXPECT_EQ(cdedup({"-t"}, bad).status, d.status);
+    EXPECT_EQ(run_cdedup({"-t"}, bad).status, d.status);
   }
   // Almost every byte of a frame matters; a stage that never fails must not pass.
   EXPECT_GE(found, 50);

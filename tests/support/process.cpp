@@ -119,6 +119,31 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   return r;
 }
 
+ProcessResult run_cdedup(const std::vector<std::string>& args, const Bytes& stdin_bytes) {
+  ProcessResult r = run_process(CDEDUP_BIN, args, stdin_bytes);
+  EXPECT_FALSE(r.timed_out) << "cdedup did not finish";
+  return r;
+}
+
+ProcessResult run_bash(const std::string& script) {
+  ProcessResult r = run_process("/bin/bash", {"-c", script});
+  EXPECT_FALSE(r.timed_out) << script;
+  return r;
+}
+
+std::string shell_quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+int messages_in(const std::string& err) {
+  int n = 0;
+  for (const std::string& line : split_lines(err))
+    if (line.rfind("cdedup: ", 0) == 0) ++n;
+  return n;
+}
+
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/cdedup-test-XXXXXX";

@@ -26,6 +26,16 @@ struct ProcessResult {
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const Bytes& stdin_bytes = {}, int timeout_seconds = 120);
 
+// The built cdedup command (CDEDUP_BIN) with `args`; a run that does not
+// finish fails the current test.
+ProcessResult run_cdedup(const std::vector<std::string>& args, const Bytes& stdin_bytes = {});
+// A bash script; a run that does not finish fails the current test.
+ProcessResult run_bash(const std::string& script);
+// `s` quoted for a shell script.
+std::string shell_quote(const std::string& s);
+// Lines of `err` that are messages of cdedup's ("cdedup: ...").
+int messages_in(const std::string& err);
+
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
 class TempDir {
  public:
