@@ -68,26 +68,53 @@ uint32_t noted_length(const Codec& c, uint32_t src, uint32_t ahead) {
   return ahead <= CHUNK_MAX_LEN && ahead >= CHUNK_MIN_LEN ? ahead : 0;
 }
 
-// Appends decoded bytes to the circular window (a window of 0 keeps nothing),
-// forgetting the chunk-start notes of every 64 bytes it touches.
+// The next k window bytes (k at most the room before the window's end) are
+// being written: forget the chunk-start notes of every 64 bytes they touch
+// and move the write index past them.
+inline void window_advance(Codec& c, size_t k) {
+  const uint32_t window = c.index.cfg_decwinsize;
+  if (c.decwin_notes != nullptr) {
+    const size_t first = c.decwin_pos >> 6, last = (c.decwin_pos + k - 1) >> 6;
+    std::memset(c.decwin_notes + first, 0, last - first + 1);
+  }
+  const uint32_t was = c.decwin_pos;
+  c.decwin_pos = c.decwin_pos + k == window ? 0 : static_cast<uint32_t>(c.decwin_pos + k);
+  // Each MiB written tells the helper populating the window ahead, if any.
+  if (c.window_prefault != nullptr && ((was ^ c.decwin_pos) >> 20) != 0) c.window_prefault->reached(c.decwin_pos);
+}
+
+// Appends decoded bytes to the circular window (a window of 0 keeps nothing).
 inline void window_put(Codec& c, const uint8_t* p, size_t n) {
   if (c.decwin == nullptr) return;
   const uint32_t window = c.index.cfg_decwinsize;
   while (n != 0) {
     const size_t room = window - c.decwin_pos;
     const size_t k = n < room ? n : room;
-    if (c.decwin_notes != nullptr) {
-      const size_t first = c.decwin_pos >> 6, last = (c.decwin_pos + k - 1) >> 6;
-      std::memset(c.decwin_notes + first, 0, last - first + 1);
-    }
     copy_bytes(c.decwin + c.decwin_pos, p, k);
-    const uint32_t was = c.decwin_pos;
-    c.decwin_pos = c.decwin_pos + k == window ? 0 : static_cast<uint32_t>(c.decwin_pos + k);
-    // Each MiB written tells the helper populating the window ahead, if any.
-    if (c.window_prefault != nullptr && ((was ^ c.decwin_pos) >> 20) != 0) c.window_prefault->reached(c.decwin_pos);
+    window_advance(c, k);
     p += k;
     n -= k;
   }
+}
+
+// A noted chunk of len bytes at window index src (len no more than the bytes
+// from src to the write index) copied to the write index inside the window,
+// when neither span wraps: one move instead of two through chunk_buf, and the
+// chunk is then output from the window.  Returns where the copy lies, or
+// null when a span wraps.  The spans may overlap only with the source
+// ahead of the destination, where a forward move reads every source byte
+// before overwriting it, as the byte-by-byte copy does.
+inline const uint8_t* window_copy_in_place(Codec& c, uint32_t src, uint32_t len) {
+  const uint64_t window = c.index.cfg_decwinsize;
+  if (uint64_t{src} + len > window || uint64_t{c.decwin_pos} + len > window) return nullptr;
+  uint8_t* const dst = c.decwin + c.decwin_pos;
+  const uint8_t* const from = c.decwin + src;
+  if (dst < from + len && from < dst + len)
+    std::memmove(dst, from, len);
+  else
+    copy_bytes(dst, from, len);
+  window_advance(c, len);
+  return dst;
 }
 
 // Appends literal bytes to the chunk gathered in chunk_buf, and to the window.
@@ -113,15 +140,21 @@ inline void materialise(Codec& c, uint32_t src, uint32_t ahead, size_t from, siz
   for (; i < to; ++i) buf[i] = buf[i - ahead];
 }
 
-// Copies the chunk that starts `distance` bytes back into chunk_buf and the
-// window; returns its length (64..65535).
-uint32_t copy_chunk(Codec& c, uint32_t distance) {
+// Copies the chunk that starts `distance` bytes back to the window and
+// points `chunk` at its bytes (in the window, or in chunk_buf); returns its
+// length (64..65535).
+uint32_t copy_chunk(Codec& c, uint32_t distance, const uint8_t*& chunk) {
   const uint32_t window = c.index.cfg_decwinsize;
   const uint32_t src = window_source_index(window, c.decwin_pos, distance);
   const uint32_t ahead = src < c.decwin_pos ? c.decwin_pos - src : window - src + c.decwin_pos;
+  chunk = c.chunk_buf;
   if (c.decwin_notes != nullptr && c.decwin_notes[src >> 6] == start_note(src)) {
     const uint32_t len = noted_length(c, src, ahead);
     if (len != 0) {
+      if (const uint8_t* in_window = window_copy_in_place(c, src, len)) {
+        chunk = in_window;
+        return len;
+      }
       materialise(c, src, ahead, 0, len);
       window_put(c, c.chunk_buf, len);
       return len;
@@ -218,8 +251,7 @@ BodyTask decoder_body(Codec& c) {
       }
       if (!decoder_reference_allowed(c)) co_await codec_fail(c);
       src_pos = pos_distance(distance, c.stream_pos);
-      n = copy_chunk(c, distance);
-      chunk = buf;
+      n = copy_chunk(c, distance, chunk);
       skip = 0;
     } else {
       // Literal bytes: search from the chunk's 64th byte (offsets from `at`).

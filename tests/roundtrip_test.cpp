@@ -165,9 +165,11 @@ TEST(RoundTrip, OneByteBlocks) {
 }
 
 TEST(RoundTrip, RepeatsAcrossSettings) {
-  // Repeat distances around chunk lengths, the cap and a 1 MiB window.
-  const std::vector<size_t> distances = {1,     2,      63,     64,      65,      1000,    4096,   65535,
-                                         65536, 100000, 500000, 1048000, 1048576, 1048577, 1200000};
+  // Repeat distances around chunk lengths, the cap and a 1 MiB window (a
+  // source less than a chunk short of the window overlaps, in the window,
+  // the place its copy goes).
+  const std::vector<size_t> distances = {1,      2,      63,      64,      65,      1000,    4096,    65535,   65536,
+                                         100000, 500000, 1048000, 1048476, 1048556, 1048576, 1048577, 1200000};
   const Bytes in = with_repeats(7, 1536 * 1024, distances, 3000);
   const std::vector<Settings> settings = {
       {100, 256, 1024}, {1, 16, 1024}, {2, 16, 1}, {100, 16, 1}, {100, 1, 1}, {65535, 16, 1024}, {100, 16, 4096},
