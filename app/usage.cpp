@@ -54,7 +54,7 @@ void print_help(FILE* out) {
         "                              (LEVEL 1..22, default 3); no effect when decoding\n"
         "  -d, --decode, --decompress  decode (the filter form; otherwise MODE d)\n"
         "  -t, --test                  decode and discard: status 0 for a sound stream, 7 otherwise\n"
-        "  -T, --threads=N             threads for encoding, and zstd's workers; 0 (the default): one per CPU\n"
+        "  -T, --threads=N             threads to use (same output for any count); 0 (the default): one per CPU\n"
         "      --chunklen=N            CHUNKLEN as an option\n"
         "      --encmem=MiB            ENCMEM as an option\n"
         "      --decmem=MiB            DECMEM as an option\n"
