@@ -185,7 +185,8 @@ bool parallel_encoder_set_shape(ParallelEncoder* pe, size_t segment_bytes, unsig
   if (segment_bytes == 0 || segments == 0 || segment_bytes > (size_t{64} << 20) || segments > 4096) return false;
   const size_t block_bytes = segment_bytes * segments;
   if (PREFIX + block_bytes > (size_t{1} << 30)) return false;
-  // A guessed chain may run a chunk past its segment's end; chunks start 64 bytes apart or more.
+  // Chunks start 64 bytes apart or more: a guessed chain starts its chunks
+  // within its segment, the true chain within the block and its prefix.
   const size_t cut_room = (segment_bytes + 63) / 64;
   const size_t chain_room = (PREFIX + block_bytes + 63) / 64;
   const size_t buf_bytes = (PREFIX + block_bytes + 4095) & ~size_t{4095};

@@ -27,9 +27,9 @@ unsigned parallel_encoder_threads(const ParallelEncoder* pe);
 
 // How input is cut into work: blocks of `segments` segments of
 // `segment_bytes` each.  The defaults suit large inputs; tests and fuzzers
-// shrink them so that small inputs cross many segments and blocks.  Takes
-// effect at the next stream; false (nothing changed) when the buffers for
-// the new shape cannot be had.
+// shrink them so that small inputs cross many segments and blocks.  Only
+// between streams (the buffers are replaced); false, nothing changed, when
+// the buffers for the new shape cannot be had.
 bool parallel_encoder_set_shape(ParallelEncoder* pe, size_t segment_bytes, unsigned segments);
 
 // Makes (or remakes, when the count asked for changed) the encoder's threads
