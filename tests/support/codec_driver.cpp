@@ -104,7 +104,7 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run) {
         if (space != nullptr && room > 0) {
           // Straight into the codec's own block, as much as fits.
           const size_t k = std::min(n, static_cast<size_t>(room));
-          std::memcpy(space, input.data() + in_off, k);
+          if (k != 0) std::memcpy(space, input.data() + in_off, k);
           codec_setbuf(c, space, static_cast<int32_t>(k));
           in_off += k;
           continue;
