@@ -137,7 +137,16 @@ inline void materialise(Codec& c, uint32_t src, uint32_t ahead, size_t from, siz
     copy_bytes(buf + i, c.decwin + s, k);
     i += k;
   }
-  for (; i < to; ++i) buf[i] = buf[i - ahead];
+  // From `ahead` on the bytes repeat with that period, so any whole number
+  // of periods back holds the same bytes: copy from as many periods back as
+  // there are bytes so far, a stretch that doubles with each step and never
+  // overlaps its source.
+  while (i < to) {
+    const size_t back = i / ahead * ahead;
+    const size_t k = std::min(to - i, back);
+    copy_bytes(buf + i, buf + i - back, k);
+    i += k;
+  }
 }
 
 // Copies the chunk that starts `distance` bytes back to the window and

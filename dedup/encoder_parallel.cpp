@@ -73,6 +73,8 @@ constexpr unsigned RING = 3;
 constexpr size_t FINGERPRINT_GROUP = 256;
 // How far ahead of the decisions the index slots are asked for.
 constexpr size_t PREFETCH_AHEAD = 16;
+// The smallest index worth populating on a helper thread.
+constexpr size_t PREFAULT_MIN_BYTES = size_t{16} << 20;
 
 struct Block;
 
@@ -284,9 +286,10 @@ Block& block_of(ParallelEncoder& pe, uint64_t seq) { return pe.ring[seq % RING];
 
 void begin_stream(ParallelEncoder& pe, const Codec& c) {
   pe.pool.drain();  // a stream given up midway may have left work queued
-  // The index is touched all over from the first chunks on: all of it, at once.
+  // The index is touched all over from the first chunks on: all of it, at
+  // once.  A small one costs less to touch on demand than a thread to start.
   const size_t index_bytes = size_t{c.index.cfg_tblsize} * INDEX_SLOT_BYTES;
-  pe.index_prefault.start(c.index.htbl, index_bytes, index_bytes);
+  if (index_bytes >= PREFAULT_MIN_BYTES) pe.index_prefault.start(c.index.htbl, index_bytes, index_bytes);
   pe.sealed = pe.settled = pe.decided = 0;
   pe.stream_bytes = 0;
   pe.chain = PREFIX;
