@@ -66,6 +66,7 @@ struct Codec {
   uint32_t stream_pos;
   uint8_t* decwin;
   uint32_t decwin_pos;
+  uint64_t decwin_written;  // bytes the window may hold from streams before (what the next wipe clears)
   uint8_t* decwin_notes;  // fast decoder: per 64 window bytes, where a chunk starts in them (see decoder.cpp)
   cdedup::Prefault* window_prefault;  // with threads: the window's first touch ahead of the decoder
 

@@ -44,20 +44,26 @@ void codec_release_window(Codec& c) {
 
 namespace {
 
-// Zeroes what the last stream wrote to its window, and the chunk-start notes
+// Zeroes what earlier streams wrote to the window, and the chunk-start notes
 // over it: everything before the write index, or the whole window if it may
-// have wrapped.  The bytes in the window that total_bytes does not count yet
+// have wrapped.  The bytes in the window that the counts do not take in yet
 // belong to one chunk at most (a stream can stop inside one).
 void window_wipe(Codec& c) {
   const uint32_t window = c.index.cfg_decwinsize;
-  const size_t used = c.total_bytes + CHUNK_MAX_LEN < window ? c.decwin_pos : window;
+  const size_t used = c.decwin_written + CHUNK_MAX_LEN < window ? c.decwin_pos : window;
   std::memset(c.decwin, 0, used);
   if (c.decwin_notes != nullptr) std::memset(c.decwin_notes, 0, decwin_notes_bytes(static_cast<uint32_t>(used)));
+  c.decwin_written = 0;
 }
 
 }  // namespace
 
 bool decoder_open_stream(Codec& c, const int header[4]) {
+  // A stream refused here counts nothing, whatever the last one counted;
+  // what the last one left in the window is still to be wiped.
+  if (c.total_bytes > c.decwin_written) c.decwin_written = c.total_bytes;
+  c.total_bytes = 0;
+  c.chunk_count = 0;
   if (header[3] < 0) {
     codec_set_message(c, "not an encoded stream: shorter than its 4-byte header");
     return false;
@@ -72,6 +78,7 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
     window_wipe(c);
   } else {
     codec_release_window(c);
+    c.decwin_written = 0;
     c.index.cfg_decwinsize = window;
     // A failed window only matters once the body has bytes; the body checks.
     c.decwin = static_cast<uint8_t*>(large_block_alloc(window));
@@ -93,8 +100,6 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
   fold_reset(c.fold_block);
   codec_report(c, "len=%i encmem=%iM decmem=%iM\n", c.cfg_chunklen + 64, 0,
                static_cast<int>(c.index.cfg_decwinsize >> 20));
-  c.total_bytes = 0;
-  c.chunk_count = 0;
   c.stream_pos = 0;
   c.chunk_buf_len = 0;
   return true;

@@ -20,7 +20,11 @@
 // chunk whole before they output any of it, so a copy of 65535 bytes costs
 // its full length whatever the cap: at tens of nanoseconds a byte under the
 // sanitizers, such copies (mostly of window slots not yet written, zeros)
-// set this target's pace.
+// would set this target's pace.  So the fast path runs first, and when it
+// gave more than LONG_OUTPUT bytes, the byte-at-a-time one checks it for one
+// such input in four: the fast path is still run under the sanitizers on
+// every input, and the comparison still reaches long chunks, a quarter as
+// often.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -224,6 +228,9 @@ bool reencode(Bytes& s, size_t max_size, uint64_t& r) {
 
 }  // namespace
 
+// More output than a capped run of short chunks makes: a long chunk came.
+constexpr size_t LONG_OUTPUT = size_t{16} << 10;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz::Pool ref_codecs, fast_codecs;
   fuzz::History::get().record(data, size);
@@ -244,12 +251,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run.in = fuzz::BlockSizes::constant(IN_SIZES[h % 16]);
   run.out = fuzz::BlockSizes::constant(std::min(OUT_SIZES[(h >> 4) % 16], run.out_cap));
 
-  run.settings.reference = true;
-  const fuzz::Result ref = ref_codec.pump(data, size, run);
   run.settings.reference = false;
   const fuzz::Result fast = fast_codec.pump(data, size, run);
+  FUZZ_CHECK(fast.init == 0);
+  if (fast.out.size() > LONG_OUTPUT && (h >> 48) % 4 != 0) return 0;
+  run.settings.reference = true;
+  const fuzz::Result ref = ref_codec.pump(data, size, run);
   fuzz::check_same(ref, fast);
-  FUZZ_CHECK(ref.init == 0);
   return 0;
 }
 

@@ -448,6 +448,30 @@ TEST_P(Reuse, DecoderWindowForgetsTheLastStream) {
   }
 }
 
+// A stream refused at its header counts nothing, whatever the last stream
+// on the instance counted; and what that stream left in the window is still
+// wiped for the stream after (a 1 MiB window it wrapped round).
+TEST_P(Reuse, StreamRefusedAtItsHeaderCountsNothingAndKeepsTheWipe) {
+  const auto [how, reference] = GetParam();
+  const Params one_mib = {100, 16, 1};
+  CodecPtr e = new_codec(CODEC_MODE_ENCODE, one_mib);
+  const Bytes enc = pump(e.get(), random_bytes(1200000, 46), 65536, 65536).out;
+  CodecPtr c = new_codec(CODEC_MODE_DECODE);
+  codec_set_reference_path(c.get(), reference);
+  ASSERT_EQ(pump(c.get(), enc, 65536, 65536).last, CODEC_DONE);
+  restart(c.get(), how, CODEC_MODE_DECODE, SMALL_PARAMS);
+  Report report;
+  codec_set_report(c.get(), report.f);
+  EXPECT_EQ(pump(c.get(), Bytes{0, 0, 1, 0, 1, 2, 3}, 4096, 65536).last, CODEC_ERROR);  // chunk length 0
+  codec_finish(c.get());
+  EXPECT_EQ(report.text(), "sum=0 x=0 avglen=0.0\n");
+  codec_set_report(c.get(), nullptr);
+  restart(c.get(), how, CODEC_MODE_DECODE, SMALL_PARAMS);
+  const Pumped p = pump(c.get(), copies_from_unwritten_slots(1), 4096, 65536);
+  EXPECT_EQ(p.last, CODEC_DONE) << codec_message(c.get());
+  EXPECT_TRUE(p.out == Bytes(2 * 65535, 0)) << "the first stream's bytes show through";
+}
+
 INSTANTIATE_TEST_SUITE_P(StreamRestart, Reuse,
                          ::testing::Combine(::testing::Values(Restart::Reset, Restart::FinishReset, Restart::Init,
                                                               Restart::FinishInit),
