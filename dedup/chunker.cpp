@@ -20,33 +20,45 @@ namespace {
 
 constexpr uint32_t CRC32_POLY = 0xEDB88320;  // reflected CRC-32 polynomial
 
-}  // namespace
+struct RollTables {
+  uint32_t add[256];
+  uint32_t rem[256];
+  uint32_t empty;  // hash of a window of zeros
+};
 
-void chunker_init(Chunker& ck, uint32_t cfg_chunklen) {
+RollTables build_roll_tables() {
+  RollTables t{};
   // Entry i of the plain CRC table lands at i ^ 0xFF with its top byte
   // flipped, which folds the CRC's initial and final XOR into the table:
-  // roll_addtab[x] is the CRC-32 of the single byte x.
+  // add[x] is the CRC-32 of the single byte x.
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t v = i;
     for (int k = 0; k < 8; ++k) v = (v & 1) ? (v >> 1) ^ CRC32_POLY : v >> 1;
-    ck.roll_addtab[i ^ 0xFF] = v ^ 0xFF000000;
+    t.add[i ^ 0xFF] = v ^ 0xFF000000;
   }
-  ck.roll_winlen = ROLL_WINLEN;
-  ck.chunk_threshold = 0xFFFFFFFF / cfg_chunklen;
-  std::memset(ck.roll_ring, 0, sizeof ck.roll_ring);
-
-  uint32_t empty = 0;
-  for (uint32_t k = 0; k < ck.roll_winlen; ++k) empty = (empty >> 8) ^ ck.roll_addtab[empty & 0xFF];
-  ck.roll_hash = empty;
-
+  for (uint32_t k = 0; k < ROLL_WINLEN; ++k) t.empty = (t.empty >> 8) ^ t.add[t.empty & 0xFF];
   // A byte's contribution after it has been pushed through a full window of
   // zeros; XORing it out removes the byte that leaves the window.
   for (uint32_t x = 0; x < 256; ++x) {
-    uint32_t r = ck.roll_addtab[x];
-    for (uint32_t k = 0; k < ck.roll_winlen; ++k) r = (r >> 8) ^ ck.roll_addtab[r & 0xFF];
-    ck.roll_remtab[x] = r ^ empty;
+    uint32_t r = t.add[x];
+    for (uint32_t k = 0; k < ROLL_WINLEN; ++k) r = (r >> 8) ^ t.add[r & 0xFF];
+    t.rem[x] = r ^ t.empty;
   }
+  return t;
+}
 
+}  // namespace
+
+// The tables depend on nothing but the window length, so they are built once
+// and copied: building them took longer than a short stream's whole run.
+void chunker_init(Chunker& ck, uint32_t cfg_chunklen) {
+  static const RollTables tables = build_roll_tables();
+  std::memcpy(ck.roll_addtab, tables.add, sizeof ck.roll_addtab);
+  std::memcpy(ck.roll_remtab, tables.rem, sizeof ck.roll_remtab);
+  ck.roll_winlen = ROLL_WINLEN;
+  ck.chunk_threshold = 0xFFFFFFFF / cfg_chunklen;
+  std::memset(ck.roll_ring, 0, sizeof ck.roll_ring);
+  ck.roll_hash = tables.empty;
   ck.roll_pos = 0;
   ck.chunk_len = 0;
 }
