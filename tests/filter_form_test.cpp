@@ -2,23 +2,16 @@
 // runs it, the options that stand in for the three numbers, --test, and the
 // usage rules that decide between the forms.  The built binary runs as a
 // child process; tar runs it the way a user's tar would.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/exit_status.h"
 #include "support/process.h"
 #include "support/sample_inputs.h"
+#include "support/terminal.h"
 
 namespace cdedup::test {
 namespace {
@@ -35,56 +28,12 @@ void expect_usage_error(const ProcessResult& r) {
   EXPECT_EQ(r.out, "");
 }
 
-// Runs cdedup with a pseudo-terminal as standard input, output and error;
-// returns the status and what reached the terminal.
-struct TtyOutcome {
-  int status = -1;
-  std::string tty;
-};
-TtyOutcome run_at_terminal(const std::vector<std::string>& args) {
-  TtyOutcome r;
-  int master = -1, slave = -1;
-  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-    ADD_FAILURE() << "openpty: " << strerror(errno);
-    return r;
-  }
-  termios raw;
-  tcgetattr(slave, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(slave, TCSANOW, &raw);
-  std::vector<std::string> store{BIN};
-  store.insert(store.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : store) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(master);
-    dup2(slave, STDIN_FILENO);
-    dup2(slave, STDOUT_FILENO);
-    dup2(slave, STDERR_FILENO);
-    execv(BIN.c_str(), argv.data());
-    _exit(127);
-  }
-  close(slave);
-  // A child that waits for terminal input gets none and is killed: the test then fails on its status.
-  char buf[4096];
-  for (;;) {
-    pollfd p{master, POLLIN, 0};
-    if (poll(&p, 1, 10000) <= 0) {
-      kill(pid, SIGKILL);
-      break;
-    }
-    const ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) break;  // EIO once the child's side is closed
-    r.tty.append(buf, size_t(n));
-  }
-  close(master);
-  int ws = 0;
-  while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-  }
-  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-  return r;
+// cdedup with a terminal as standard input, output and error.
+TtyResult run_at_terminal(std::vector<std::string> args) {
+  TtyRun job;
+  job.args = std::move(args);
+  job.stdin_tty = job.stdout_tty = job.stderr_tty = true;
+  return run_with_tty(job, 10);
 }
 
 // ---------------------------------------------------------------------------
@@ -184,7 +133,7 @@ TEST(FilterForm, UsageErrors) {
 // ---------------------------------------------------------------------------
 
 TEST(FilterForm, AloneAtATerminalShowsTheUsage) {
-  const TtyOutcome r = run_at_terminal({});
+  const TtyResult r = run_at_terminal({});
   EXPECT_EQ(r.status, EXIT_USAGE) << r.tty;
   EXPECT_NE(r.tty.find("usage: cdedup"), std::string::npos) << r.tty;
 }
@@ -192,7 +141,7 @@ TEST(FilterForm, AloneAtATerminalShowsTheUsage) {
 TEST(FilterForm, EncodedDataIsNotWrittenToATerminal) {
   // Standard input is the terminal as well; an option asks for the filter form.
   for (const std::vector<std::string>& args : {std::vector<std::string>{"-z"}, {"--chunklen=36"}}) {
-    const TtyOutcome r = run_at_terminal(args);
+    const TtyResult r = run_at_terminal(args);
     EXPECT_EQ(r.status, EXIT_OUTPUT_OPEN) << r.tty;
     EXPECT_NE(r.tty.find("cdedup: refusing to write encoded data to a terminal"), std::string::npos) << r.tty;
   }

@@ -4,20 +4,11 @@
 // (so the bytes read back are the bytes written), and slow input comes from
 // a writer thread, so a run lasts long enough for the progress line however
 // fast the codec is.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -25,12 +16,12 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "support/process.h"
 #include "support/sample_inputs.h"
+#include "support/terminal.h"
 
 namespace cdedup::test {
 namespace {
@@ -154,18 +145,6 @@ TEST_F(Pipeline, DotSlashDashIsAFile) {
 // Terminals
 // ---------------------------------------------------------------------------
 
-// A child with a pseudo-terminal on standard output or standard error; the
-// other streams are pipes.  Standard input is a file, or a pipe fed in
-// pieces with a pause after each.
-struct TtyRun {
-  std::vector<std::string> args;
-  bool stdout_tty = false;
-  bool stderr_tty = false;
-  std::string stdin_file = "/dev/null";
-  std::vector<Bytes> feed;  // used instead of stdin_file when not empty
-  int feed_pause_ms = 0;
-};
-
 TtyRun tty_on(bool stdout_tty, std::vector<std::string> args) {
   TtyRun job;
   job.args = std::move(args);
@@ -175,124 +154,6 @@ TtyRun tty_on(bool stdout_tty, std::vector<std::string> args) {
 }
 TtyRun tty_on_stdout(std::vector<std::string> args) { return tty_on(true, std::move(args)); }
 TtyRun tty_on_stderr(std::vector<std::string> args) { return tty_on(false, std::move(args)); }
-
-struct TtyResult {
-  int status = -1;
-  bool timed_out = false;
-  std::string out, err, tty;
-  double seconds = 0;
-};
-
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
-TtyResult run_with_tty(const TtyRun& job, int timeout_seconds = 60) {
-  TtyResult r;
-  signal(SIGPIPE, SIG_IGN);
-  int master = -1, slave = -1;
-  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-    ADD_FAILURE() << "openpty: " << strerror(errno);
-    return r;
-  }
-  termios raw;
-  tcgetattr(slave, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(slave, TCSANOW, &raw);
-  fcntl(master, F_SETFD, FD_CLOEXEC);
-  fcntl(slave, F_SETFD, FD_CLOEXEC);
-  int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
-      (!job.feed.empty() && pipe2(in_pipe, O_CLOEXEC) != 0)) {
-    ADD_FAILURE() << "pipe: " << strerror(errno);
-    return r;
-  }
-  std::vector<std::string> store{BIN};
-  store.insert(store.end(), job.args.begin(), job.args.end());
-  std::vector<char*> argv;
-  for (std::string& a : store) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  const double start = now_seconds();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int in = job.feed.empty() ? open(job.stdin_file.c_str(), O_RDONLY) : in_pipe[0];
-    dup2(in, STDIN_FILENO);
-    dup2(job.stdout_tty ? slave : out_pipe[1], STDOUT_FILENO);
-    dup2(job.stderr_tty ? slave : err_pipe[1], STDERR_FILENO);
-    execv(BIN.c_str(), argv.data());
-    _exit(127);
-  }
-  close(slave);
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  std::thread feeder;
-  if (!job.feed.empty()) {
-    close(in_pipe[0]);
-    feeder = std::thread([&job, fd = in_pipe[1]] {
-      for (const Bytes& piece : job.feed) {
-        size_t sent = 0;
-        while (sent < piece.size()) {
-          const ssize_t n = write(fd, piece.data() + sent, piece.size() - sent);
-          if (n < 0 && errno == EINTR) continue;
-          if (n <= 0) {
-            close(fd);
-            return;
-          }
-          sent += size_t(n);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(job.feed_pause_ms));
-      }
-      close(fd);
-    });
-  }
-
-  // A pty master reports EIO once the child's side is closed: that is its end of file.
-  int fds[3] = {master, out_pipe[0], err_pipe[0]};
-  std::string* sinks[3] = {&r.tty, &r.out, &r.err};
-  const double deadline = start + timeout_seconds;
-  char buf[65536];
-  for (;;) {
-    pollfd p[3];
-    int idx[3], n = 0;
-    for (int i = 0; i < 3; ++i)
-      if (fds[i] >= 0) {
-        p[n] = {fds[i], POLLIN, 0};
-        idx[n++] = i;
-      }
-    if (n == 0) break;
-    const double left = deadline - now_seconds();
-    if (left <= 0) {
-      kill(pid, SIGKILL);
-      r.timed_out = true;
-      break;
-    }
-    if (poll(p, nfds_t(n), int(left * 1000) + 1) < 0 && errno != EINTR) break;
-    for (int k = 0; k < n; ++k) {
-      if (p[k].revents == 0) continue;
-      const int i = idx[k];
-      const ssize_t got = read(fds[i], buf, sizeof buf);
-      if (got > 0) {
-        sinks[i]->append(buf, size_t(got));
-      } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-        close(fds[i]);
-        fds[i] = -1;
-      }
-    }
-  }
-  for (int fd : fds)
-    if (fd >= 0) close(fd);
-  int ws = 0;
-  while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-  }
-  if (feeder.joinable()) feeder.join();
-  r.seconds = now_seconds() - start;
-  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-  EXPECT_FALSE(r.timed_out) << "cdedup did not finish";
-  return r;
-}
 
 class Terminal : public ::testing::Test {
  protected:
