@@ -315,6 +315,18 @@ inline void check_same(const Result& a, const Result& b) {
   if (!a.capped) FUZZ_CHECK(stable_report(a.report) == stable_report(b.report));
 }
 
+// `input` through the byte-at-a-time path and the fast path alike; they must
+// agree, and the stream must end cleanly.  The fast path's result.
+inline Result both_paths(Instance& ref_codec, Instance& fast_codec, const Bytes& input, Run run) {
+  run.settings.reference = true;
+  const Result ref = ref_codec.pump(input.data(), input.size(), run);
+  run.settings.reference = false;
+  Result fast = fast_codec.pump(input.data(), input.size(), run);
+  check_same(ref, fast);
+  FUZZ_CHECK(fast.final_yield == CODEC_DONE);
+  return fast;
+}
+
 // The "sum=..." line of a report, or "" when there is none.
 inline std::string stats_line(const std::string& report) {
   const size_t at = report.rfind("sum=");

@@ -18,18 +18,6 @@ namespace {
 
 constexpr size_t SEED_BYTES = 3;
 
-// Both paths of one mode under the same ragged sizes; returns the fast one.
-fuzz::Result both_paths(fuzz::Instance& ref_codec, fuzz::Instance& fast_codec, const fuzz::Bytes& input,
-                        fuzz::Run run) {
-  run.settings.reference = true;
-  const fuzz::Result ref = ref_codec.pump(input.data(), input.size(), run);
-  run.settings.reference = false;
-  fuzz::Result fast = fast_codec.pump(input.data(), input.size(), run);
-  fuzz::check_same(ref, fast);
-  FUZZ_CHECK(fast.final_yield == CODEC_DONE);
-  return fast;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -68,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ragged.reinit = false;
   ragged.in = fuzz::BlockSizes::ragged(fuzz::splitmix(s));
   ragged.out = fuzz::BlockSizes::ragged(fuzz::splitmix(s));
-  const fuzz::Result enc = both_paths(enc_ref, enc_fast, plain, ragged);
+  const fuzz::Result enc = fuzz::both_paths(enc_ref, enc_fast, plain, ragged);
   FUZZ_CHECK(enc.out == enc_one.out);
   FUZZ_CHECK(enc.report == enc_one.report);
 
@@ -87,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ragged.settings = one_dec.settings;
   ragged.in = fuzz::BlockSizes::ragged(fuzz::splitmix(s));
   ragged.out = fuzz::BlockSizes::ragged(fuzz::splitmix(s));
-  const fuzz::Result dec = both_paths(dec_ref, dec_fast, enc.out, ragged);
+  const fuzz::Result dec = fuzz::both_paths(dec_ref, dec_fast, enc.out, ragged);
   FUZZ_CHECK(dec.out == plain);
   FUZZ_CHECK(dec.report == dec_one.report);
   return 0;
