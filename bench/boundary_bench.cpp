@@ -121,6 +121,15 @@ void BM_FindAvx2(benchmark::State& state) {
   run_find(state, boundary_find_avx2);
 }
 BENCHMARK(BM_FindAvx2)->Arg(100)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_FindGfni(benchmark::State& state) {
+  if (!boundary_gfni_available()) {
+    state.SkipWithError("no GFNI");
+    return;
+  }
+  run_find(state, boundary_find_gfni);
+}
+BENCHMARK(BM_FindGfni)->Arg(100)->Arg(1)->Unit(benchmark::kMillisecond);
 #endif
 
 }  // namespace

@@ -145,12 +145,17 @@ size_t boundary_find_portable(const WindowTables& t, uint32_t threshold, const u
 // ---------------------------------------------------------------------------
 
 bool boundary_candidates_avx2_available() { return cpu_has_avx2(); }
+bool boundary_gfni_available() { return cpu_has_avx2_gfni(); }
 
 #if defined(__x86_64__)
 
 uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16], const uint8_t* data,
                              size_t n, uint64_t* bits) {
-  if (ck.chunk_threshold > FILTER_MAX_THRESHOLD || n < 16 + 32 || !boundary_candidates_avx2_available())
+  using Candidates = void (*)(const WindowTables&, uint32_t, const uint8_t*, size_t, size_t, uint64_t*);
+  static const Candidates wide = boundary_gfni_available()               ? boundary_candidates_gfni
+                                 : boundary_candidates_avx2_available() ? boundary_candidates_avx2
+                                                                        : nullptr;
+  if (ck.chunk_threshold > FILTER_MAX_THRESHOLD || n < 16 + 32 || wide == nullptr)
     return boundary_candidates_portable(ck, prev_hash, prev, data, n, bits);
 
   const Tables t{ck.roll_addtab, ck.roll_remtab, ck.chunk_threshold};
@@ -162,7 +167,7 @@ uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_
   }
   const size_t body_end = 16 + (n - 16) / 32 * 32;
   const WindowTables& wt = window_tables();
-  boundary_candidates_avx2(wt, t.threshold, data, 16, body_end, bits);
+  wide(wt, t.threshold, data, 16, body_end, bits);
   h = window_hash_terms(wt, data + body_end - 16);
   for (size_t j = body_end; j < n; ++j) {
     h = roll(t, h, data[j], data[j - 16]);
@@ -172,8 +177,11 @@ uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_
 }
 
 size_t boundary_find(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from, size_t to) {
-  if (boundary_candidates_avx2_available()) return boundary_find_avx2(t, threshold, data, from, to);
-  return boundary_find_portable(t, threshold, data, from, to);
+  using Find = size_t (*)(const WindowTables&, uint32_t, const uint8_t*, size_t, size_t);
+  static const Find chosen = boundary_gfni_available()               ? boundary_find_gfni
+                             : boundary_candidates_avx2_available() ? boundary_find_avx2
+                                                                    : boundary_find_portable;
+  return chosen(t, threshold, data, from, to);
 }
 
 #else

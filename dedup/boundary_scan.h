@@ -44,15 +44,20 @@ uint32_t empty_window_hash(const Chunker& ck);
 uint32_t window_hash(const Chunker& ck, const uint8_t window[16]);
 
 // The variants behind boundary_candidates: the portable lanes (the reference
-// for the others) and, on x86-64 with AVX2, a shuffle filter over 32 windows
-// at a time (dedup/x86/boundary_avx2.cpp), used for thresholds low enough
-// that the filter rejects most windows.  The choice is made once per process.
+// for the others) and, on x86-64, a filter over 32 windows at a time, used
+// for thresholds low enough that it rejects most windows: GFNI's affine
+// transform where the CPU has it (dedup/x86/boundary_gfni.cpp), else AVX2
+// byte shuffles (dedup/x86/boundary_avx2.cpp).  The choice is made once per
+// process.
 uint32_t boundary_candidates_portable(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16],
                                       const uint8_t* data, size_t n, uint64_t* bits);
 bool boundary_candidates_avx2_available();
-// Marks the candidates among the windows ending at data[from, to), to - from a
+bool boundary_gfni_available();
+// Mark the candidates among the windows ending at data[from, to), to - from a
 // multiple of 32 and from >= 15.
 void boundary_candidates_avx2(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from,
+                              size_t to, uint64_t* bits);
+void boundary_candidates_gfni(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from,
                               size_t to, uint64_t* bits);
 
 // First set bit at or after `from` and before `to`, or `to` when none.
@@ -71,11 +76,12 @@ size_t boundary_find(const WindowTables& t, uint32_t threshold, const uint8_t* d
 size_t boundary_find_after(const WindowTables& t, uint32_t threshold, const uint8_t before[15], const uint8_t* data,
                            size_t from, size_t to);
 // The variants behind boundary_find, chosen once per process: portable
-// rolling chains, and the shuffle filter over 32 windows at a time (x86-64
-// with AVX2 only).
+// rolling chains, and the filters over 32 windows at a time (x86-64 only),
+// as for boundary_candidates.
 size_t boundary_find_portable(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from,
                               size_t to);
 size_t boundary_find_avx2(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from, size_t to);
+size_t boundary_find_gfni(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from, size_t to);
 
 // ---------------------------------------------------------------------------
 // Cutting spans into chunks

@@ -14,4 +14,13 @@ bool cpu_has_avx2() {
 #endif
 }
 
+bool cpu_has_avx2_gfni() {
+#if defined(__x86_64__)
+  static const bool has = cpu_has_avx2() && __builtin_cpu_supports("gfni") != 0;
+  return has;
+#else
+  return false;
+#endif
+}
+
 }  // namespace cdedup

@@ -32,6 +32,13 @@ std::unique_ptr<WindowTables> build() {
       t->top_lo[k][x] = t->top_lo[k][x + 16] = static_cast<uint8_t>(t->g[k][x] >> 24);
       t->top_hi[k][x] = t->top_hi[k][x + 16] = static_cast<uint8_t>(t->g[k][x << 4] >> 24);
     }
+    uint64_t matrix = 0;
+    for (int i = 0; i < 8; ++i) {
+      uint64_t row = 0;
+      for (int j = 0; j < 8; ++j) row |= uint64_t((t->g[k][1 << j] >> (24 + i)) & 1) << j;
+      matrix |= row << (8 * (7 - i));
+    }
+    for (uint64_t& m : t->top_affine[k]) m = matrix;
   }
   return t;
 }

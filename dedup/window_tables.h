@@ -21,6 +21,10 @@ struct WindowTables {
   // byte), each 16-entry table stored twice to fill a 256-bit register.
   alignas(32) uint8_t top_lo[16][32];  // top byte of g[k][x] for x = 0..15
   alignas(32) uint8_t top_hi[16][32];  // top byte of g[k][x << 4] for x = 0..15
+  // The same top byte as an 8x8 bit matrix, x -> top byte of g[k][x], in the
+  // layout of GFNI's affine instruction (byte 7 - i: the bits of x whose
+  // parity is bit i), stored four times to fill a 256-bit register.
+  alignas(32) uint64_t top_affine[16][4];
 };
 
 // Built once, on first use.

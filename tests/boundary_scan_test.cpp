@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "dedup/boundary_scan.h"
@@ -172,6 +173,34 @@ TEST(BoundaryScan, DispatchedCandidatesMatchPortable) {
   }
 }
 
+#if defined(__x86_64__)
+// Each wide filter this machine can run, not only the one dispatch picks,
+// marks exactly the windows whose hash is below the threshold.
+TEST(BoundaryScan, EveryWideFilterMarksExactlyTheWindowsBelowTheThreshold) {
+  using Candidates = void (*)(const WindowTables&, uint32_t, const uint8_t*, size_t, size_t, uint64_t*);
+  std::vector<std::pair<const char*, Candidates>> variants;
+  if (boundary_candidates_avx2_available()) variants.push_back({"avx2", boundary_candidates_avx2});
+  if (boundary_gfni_available()) variants.push_back({"gfni", boundary_candidates_gfni});
+  if (variants.empty()) GTEST_SKIP() << "no wide filter here";
+  const WindowTables& t = window_tables();
+  std::mt19937_64 rng(29);
+  for (uint32_t chunklen : {1u, 2u, 31u, 100u, 5000u, 65535u}) {
+    const uint32_t threshold = 0xFFFFFFFFu / chunklen;
+    for (int kind = 0; kind < 3; ++kind) {
+      const std::vector<uint8_t> in = make_input(rng, 15 + 32 * 300, kind);
+      std::vector<uint64_t> want((in.size() + 63) / 64);
+      for (size_t j = 15; j < in.size(); ++j)
+        if (window_hash_terms(t, in.data() + j - 15) < threshold) want[j >> 6] |= uint64_t{1} << (j & 63);
+      for (const auto& [name, mark] : variants) {
+        std::vector<uint64_t> got(want.size());
+        mark(t, threshold, in.data(), 15, in.size(), got.data());
+        EXPECT_EQ(got, want) << name << " chunklen " << chunklen << " kind " << kind;
+      }
+    }
+  }
+}
+#endif
+
 // ---------------------------------------------------------------------------
 // Search from a given window on
 // ---------------------------------------------------------------------------
@@ -240,6 +269,7 @@ std::vector<std::pair<const char*, Find>> find_variants() {
   std::vector<std::pair<const char*, Find>> v = {{"dispatched", boundary_find}, {"portable", boundary_find_portable}};
 #if defined(__x86_64__)
   if (boundary_candidates_avx2_available()) v.push_back({"avx2", boundary_find_avx2});
+  if (boundary_gfni_available()) v.push_back({"gfni", boundary_find_gfni});
 #endif
   return v;
 }

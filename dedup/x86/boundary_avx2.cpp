@@ -8,19 +8,15 @@
 // passes this filter, and only those are hashed exactly.  No chain links one
 // window to the next, so nothing waits on a load; the alternative of rolling
 // eight hashes side by side with gathered table loads measured slower than
-// plain scalar lanes on this class of machine.
-//
-// The search form checks the passes of each block in order and stops at the
-// first true one.  It reads only the bytes its windows cover, since ranges
-// end where callers' buffers do: a last partial block is redone as the
-// block that ends at the range's end, and a range of under 32 windows is
-// hashed one window at a time.
+// plain scalar lanes on this class of machine.  Where the CPU has GFNI, the
+// affine filter of boundary_gfni.cpp does the same with fewer instructions.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
 
 #include "dedup/boundary_scan.h"
 #include "dedup/window_tables.h"
+#include "dedup/x86/filter_search.h"
 
 namespace cdedup {
 
@@ -70,54 +66,15 @@ struct TopFilter {
   }
 };
 
-// First window among the filter's passes (bit i: window ending at
-// data[base + i]) that truly hashes below the threshold; `none` otherwise.
-inline size_t first_true(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t base, uint32_t mask,
-                         size_t none) {
-  while (mask != 0) {
-    const size_t j = base + static_cast<size_t>(__builtin_ctz(mask));
-    if (window_hash_terms(t, data + j - 15) < threshold) return j;
-    mask &= mask - 1;
-  }
-  return none;
-}
-
 }  // namespace
 
 void boundary_candidates_avx2(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from,
                               size_t to, uint64_t* bits) {
-  const TopFilter f(t, threshold);
-  for (size_t b = from; b < to; b += 32) {
-    uint32_t mask = f.pass(t, data + b);
-    while (mask != 0) {
-      const size_t j = b + static_cast<size_t>(__builtin_ctz(mask));
-      mask &= mask - 1;
-      if (window_hash_terms(t, data + j - 15) < threshold) bits[j >> 6] |= uint64_t{1} << (j & 63);
-    }
-  }
+  filter_candidates(TopFilter(t, threshold), t, threshold, data, from, to, bits);
 }
 
 size_t boundary_find_avx2(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from, size_t to) {
-  if (from >= to) return to;
-  const TopFilter f(t, threshold);
-  size_t b = from;
-  for (; to - b >= 32; b += 32) {
-    const uint32_t mask = f.pass(t, data + b);
-    if (mask != 0) {
-      const size_t j = first_true(t, threshold, data, b, mask, to);
-      if (j != to) return j;
-    }
-  }
-  if (b == to) return to;
-  if (to - from >= 32) {
-    // The last windows: one more block ending at `to`, less those already seen.
-    const size_t c = to - 32;
-    return first_true(t, threshold, data, c, f.pass(t, data + c) & (~uint32_t{0} << (b - c)), to);
-  }
-  // Fewer than 32 windows in all: a wide load would read past the range.
-  for (; b < to; ++b)
-    if (window_hash_terms(t, data + b - 15) < threshold) return b;
-  return to;
+  return filter_find(TopFilter(t, threshold), t, threshold, data, from, to);
 }
 
 }  // namespace cdedup
