@@ -61,8 +61,7 @@ struct TopFilter {
       acc = _mm256_xor_si256(acc, _mm256_xor_si256(_mm256_shuffle_epi8(tlo, lo), _mm256_shuffle_epi8(thi, hi)));
       asm("" : "+x"(acc));
     }
-    const __m256i ok = _mm256_cmpeq_epi8(_mm256_max_epu8(acc, top_limit), top_limit);
-    return static_cast<uint32_t>(_mm256_movemask_epi8(ok));
+    return top_at_most(acc, top_limit);
   }
 };
 

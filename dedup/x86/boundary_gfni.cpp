@@ -46,8 +46,7 @@ struct AffineFilter {
       acc = _mm256_xor_si256(acc, _mm256_gf2p8affine_epi64_epi8(v, m, 0));
       asm("" : "+x"(acc));
     }
-    const __m256i ok = _mm256_cmpeq_epi8(_mm256_max_epu8(acc, top_limit), top_limit);
-    return static_cast<uint32_t>(_mm256_movemask_epi8(ok));
+    return top_at_most(acc, top_limit);
   }
 };
 

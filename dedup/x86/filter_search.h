@@ -13,6 +13,8 @@
 // linked into the code of another.
 #pragma once
 
+#include <immintrin.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -20,6 +22,12 @@
 
 namespace cdedup {
 namespace {  // NOLINT(cert-dcl59-cpp,google-build-namespaces): see above
+
+// Bit i set where byte i of `top` is at most the same byte of `limit`: the
+// filters' answer from the top bytes of 32 window hashes.
+inline uint32_t top_at_most(__m256i top, __m256i limit) {
+  return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(top, limit), limit)));
+}
 
 // First window among the filter's passes (bit i: window ending at
 // data[base + i]) that truly hashes below the threshold; `none` otherwise.

@@ -20,13 +20,13 @@
 
 namespace cdedup::test {
 
-namespace {
-
 double now_seconds() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
+
+namespace {
 
 void close_fd(int& fd) {
   if (fd >= 0) close(fd);

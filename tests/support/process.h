@@ -35,6 +35,8 @@ ProcessResult run_bash(const std::string& script);
 std::string shell_quote(const std::string& s);
 // Lines of `err` that are messages of cdedup's ("cdedup: ...").
 int messages_in(const std::string& err);
+// Seconds on the monotonic clock, for deadlines.
+double now_seconds();
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
 class TempDir {

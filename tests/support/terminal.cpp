@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,16 +15,6 @@
 #include <thread>
 
 namespace cdedup::test {
-
-namespace {
-
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
-}  // namespace
 
 TtyResult run_with_tty(const TtyRun& job, int timeout_seconds) {
   TtyResult r;
