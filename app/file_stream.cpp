@@ -41,6 +41,10 @@ struct FileSource::WakePipe {
 };
 
 std::function<void()> FileSource::interrupter() {
+  // A read of a regular file never waits on a writer: nothing to wake, and
+  // no poll before every read.
+  struct stat st;
+  if (fstat(fileno(f_), &st) == 0 && S_ISREG(st.st_mode)) return {};
   if (wake_ == nullptr) {
     auto w = std::make_shared<WakePipe>();
     if (pipe2(w->fd, O_CLOEXEC | O_NONBLOCK) != 0) return {};

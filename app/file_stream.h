@@ -29,7 +29,7 @@ class FileSource final : public Source {
   uint64_t file_bytes() const override { return bytes_; }
   // Once asked for, each read also watches a pipe of its own that the call
   // returned writes to, so that it can be woken out of a wait for a pipe
-  // that stays silent.
+  // that stays silent.  Empty for a regular file, whose reads never wait.
   std::function<void()> interrupter() override;
   // The size of a regular file, 0 for anything else (a pipe, a terminal).
   uint64_t regular_size() const;

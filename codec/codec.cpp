@@ -16,8 +16,8 @@
 
 #include "codec/coroutine.h"
 #include "codec/large_block.h"
-#include "dedup/chunk_index.h"
 #include "codec/prefault.h"
+#include "dedup/chunk_index.h"
 #include "dedup/encoder_parallel.h"
 
 using namespace cdedup;

@@ -1,9 +1,20 @@
 // Worker threads over one mutex-guarded ring of tasks; see thread_pool.h.
 #include "codec/thread_pool.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <system_error>
 
 namespace cdedup {
+
+unsigned resolve_threads(int32_t requested) {
+  if (requested == 0) {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 1 ? static_cast<unsigned>(std::min<long>(online, 1024)) : 1;
+  }
+  return requested > 1 ? static_cast<unsigned>(std::min<int32_t>(requested, 1024)) : 1;
+}
 
 unsigned ThreadPool::start(unsigned count, size_t capacity) {
   stop();

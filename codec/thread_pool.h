@@ -12,11 +12,16 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace cdedup {
+
+// Threads in all (the caller's included) for a requested count: 0 means one
+// per online CPU, and anything below 1 is 1.
+unsigned resolve_threads(int32_t requested);
 
 // Something to run once.  `done` is set (release) after run() returns.
 struct PoolTask {

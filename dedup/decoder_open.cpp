@@ -10,7 +10,7 @@
 
 #include "codec/large_block.h"
 #include "codec/prefault.h"
-#include "dedup/encoder_parallel.h"
+#include "codec/thread_pool.h"
 #include "dedup/chunker.h"
 #include "dedup/decoder.h"
 #include "dedup/fingerprint.h"

@@ -46,8 +46,6 @@
 #include <cstring>
 #include <new>
 
-#include <unistd.h>
-
 #include "codec/large_block.h"
 #include "codec/prefault.h"
 #include "codec/thread_pool.h"
@@ -174,14 +172,6 @@ struct ParallelEncoder {
     delete[] files;
   }
 };
-
-unsigned resolve_threads(int32_t requested) {
-  if (requested == 0) {
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 1 ? static_cast<unsigned>(std::min<long>(online, 1024)) : 1;
-  }
-  return requested > 1 ? static_cast<unsigned>(std::min<int32_t>(requested, 1024)) : 1;
-}
 
 bool parallel_encoder_set_shape(ParallelEncoder* pe, size_t segment_bytes, unsigned segments) {
   if (segment_bytes == 0 || segments == 0 || segment_bytes > (size_t{64} << 20) || segments > 4096) return false;

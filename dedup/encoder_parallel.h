@@ -12,10 +12,6 @@ namespace cdedup {
 
 struct ParallelEncoder;
 
-// Threads in all (the caller's included) for a requested count: 0 means one
-// per online CPU, and anything below 1 is 1.
-unsigned resolve_threads(int32_t requested);
-
 // The encoder's threads and block buffers for `threads` threads in all, or
 // null when they cannot be had (the one-thread encoder then runs instead).
 ParallelEncoder* parallel_encoder_create(unsigned threads);
