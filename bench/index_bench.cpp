@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "codec/large_block.h"
 #include "dedup/chunk_index.h"
+#include "platform/large_block.h"
 
 namespace {
 

@@ -19,7 +19,11 @@ set_target_properties(cdedup_codec PROPERTIES EXPORT_NAME codec)
 if(CDEDUP_SANITIZE)
   target_link_options(cdedup_codec INTERFACE $<INSTALL_INTERFACE:-fsanitize=address,undefined>)
 endif()
-install(TARGETS cdedup_codec EXPORT cdedupTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The layers below the codec are static libraries of their own, installed
+# beside it and linked through it; a consumer names cdedup::codec alone.
+set_target_properties(cdedup_dedup PROPERTIES EXPORT_NAME dedup)
+set_target_properties(cdedup_platform PROPERTIES EXPORT_NAME platform)
+install(TARGETS cdedup_codec cdedup_dedup cdedup_platform EXPORT cdedupTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/cdedup/cdedup.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/cdedup)
 install(EXPORT cdedupTargets NAMESPACE cdedup:: FILE cdedupTargets.cmake DESTINATION ${CDEDUP_CMAKE_DIR})
 

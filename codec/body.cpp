@@ -1,9 +1,9 @@
 // Chooses the body coroutine for the codec's mode and path.  Each body is a
 // single coroutine (no nested frames), so one arena slot holds it.
 #include "codec/coroutine.h"
-#include "dedup/decoder.h"
-#include "dedup/encoder.h"
-#include "dedup/encoder_parallel.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "codec/encoder_parallel.h"
 
 namespace cdedup {
 

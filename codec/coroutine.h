@@ -17,7 +17,7 @@
 #include <exception>
 
 #include "codec/codec.h"
-#include "dedup/copy.h"
+#include "platform/copy.h"
 
 namespace cdedup {
 

@@ -13,8 +13,8 @@
 // which no longer visits every byte.
 #include "dedup/boundary_scan.h"
 
-#include "dedup/cpu_features.h"
 #include "dedup/window_tables.h"
+#include "platform/cpu_features.h"
 
 #include <algorithm>
 #include <cstring>
@@ -41,18 +41,6 @@ inline uint32_t roll(const Tables& t, uint32_t h, uint8_t in, uint8_t out) {
 inline void mark(uint64_t* bits, size_t j) { bits[j >> 6] |= uint64_t{1} << (j & 63); }
 
 }  // namespace
-
-uint32_t window_hash(const Chunker& ck, const uint8_t window[16]) {
-  uint32_t h = empty_window_hash(ck);
-  for (int k = 0; k < 16; ++k) h = (h >> 8) ^ ck.roll_addtab[(h ^ window[k]) & 0xFF] ^ ck.roll_remtab[0];
-  return h;
-}
-
-uint32_t empty_window_hash(const Chunker& ck) {
-  uint32_t h = 0;
-  for (uint32_t k = 0; k < ROLL_WINLEN; ++k) h = (h >> 8) ^ ck.roll_addtab[h & 0xFF];
-  return h;
-}
 
 uint32_t boundary_candidates_portable(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16],
                                       const uint8_t* data, size_t n, uint64_t* bits) {
@@ -144,8 +132,8 @@ size_t boundary_find_portable(const WindowTables& t, uint32_t threshold, const u
 // Dispatch
 // ---------------------------------------------------------------------------
 
-bool boundary_candidates_avx2_available() { return cpu_has_avx2(); }
-bool boundary_gfni_available() { return cpu_has_avx2_gfni(); }
+bool boundary_candidates_avx2_available() { return cpu_features().avx2; }
+bool boundary_gfni_available() { return cpu_features().avx2_gfni; }
 
 #if defined(__x86_64__)
 

@@ -37,12 +37,6 @@ inline constexpr size_t SPLIT_ENDS_MAX = SPLIT_SPAN_MAX / CHUNK_MIN_LEN + 1;
 uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16], const uint8_t* data,
                              size_t n, uint64_t* bits);
 
-// CRC-32 of 16 zero bytes: the hash before any byte has been fed.
-uint32_t empty_window_hash(const Chunker& ck);
-
-// CRC-32 of a 16-byte window, as the chunker holds it after those bytes.
-uint32_t window_hash(const Chunker& ck, const uint8_t window[16]);
-
 // The variants behind boundary_candidates: the portable lanes (the reference
 // for the others) and, on x86-64, a filter over 32 windows at a time, used
 // for thresholds low enough that it rejects most windows: GFNI's affine

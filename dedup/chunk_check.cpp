@@ -10,7 +10,7 @@
 // copy.  Only chunks under 32 bytes are zero-padded.
 #include "dedup/chunk_check.h"
 
-#include "dedup/cpu_features.h"
+#include "platform/cpu_features.h"
 
 #include <sys/random.h>
 
@@ -107,7 +107,7 @@ uint64_t chunk_check_portable(const CheckKey& key, const uint8_t* data, size_t n
   return check_fold(key, s0, s1);
 }
 
-bool chunk_check_avx2_available() { return cpu_has_avx2(); }
+bool chunk_check_avx2_available() { return cpu_features().avx2; }
 
 #if !defined(__x86_64__)
 

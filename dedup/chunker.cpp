@@ -113,4 +113,16 @@ ChunkScan chunker_scan(Chunker& ck, const uint8_t* data, size_t len) {
   return ChunkScan{i, boundary};
 }
 
+uint32_t window_hash(const Chunker& ck, const uint8_t window[16]) {
+  uint32_t h = empty_window_hash(ck);
+  for (int k = 0; k < 16; ++k) h = (h >> 8) ^ ck.roll_addtab[(h ^ window[k]) & 0xFF] ^ ck.roll_remtab[0];
+  return h;
+}
+
+uint32_t empty_window_hash(const Chunker& ck) {
+  uint32_t h = 0;
+  for (uint32_t k = 0; k < ROLL_WINLEN; ++k) h = (h >> 8) ^ ck.roll_addtab[h & 0xFF];
+  return h;
+}
+
 }  // namespace cdedup

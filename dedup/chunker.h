@@ -51,4 +51,10 @@ struct ChunkScan {
 // state exactly as byte-by-byte feeding would.
 ChunkScan chunker_scan(Chunker& ck, const uint8_t* data, size_t len);
 
+// CRC-32 of 16 zero bytes: the hash before any byte has been fed.
+uint32_t empty_window_hash(const Chunker& ck);
+
+// CRC-32 of a 16-byte window, as the chunker holds it after those bytes.
+uint32_t window_hash(const Chunker& ck, const uint8_t window[16]);
+
 }  // namespace cdedup

@@ -12,7 +12,7 @@
 // initialisation), so the per-call cost of dispatch is one indirect call.
 #include "dedup/fingerprint_lanes.h"
 
-#include "dedup/cpu_features.h"
+#include "platform/cpu_features.h"
 
 #include <bit>
 #include <cstring>
@@ -210,7 +210,7 @@ void fingerprint_chunks_portable(const uint8_t* const* starts, const uint32_t* l
 
 #if CDEDUP_X86_LANES
 
-bool fingerprint_chunks_avx2_available() { return cpu_has_avx2(); }
+bool fingerprint_chunks_avx2_available() { return cpu_features().avx2; }
 
 #else
 

@@ -7,7 +7,6 @@
 #include <iterator>
 #include <memory>
 
-#include "dedup/boundary_scan.h"
 #include "dedup/chunker.h"
 
 namespace cdedup {

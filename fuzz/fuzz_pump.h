@@ -17,7 +17,7 @@
 #include <sanitizer/asan_interface.h>
 
 #include "codec/codec.h"
-#include "dedup/encoder_parallel.h"
+#include "codec/encoder_parallel.h"
 
 #include <cstddef>
 #include <cstdint>

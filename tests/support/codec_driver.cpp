@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "codec/codec.h"
-#include "dedup/encoder_parallel.h"
+#include "codec/encoder_parallel.h"
 
 namespace cdedup::test {
 

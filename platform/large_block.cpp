@@ -1,7 +1,7 @@
 // Anonymous private mappings are zero-filled by the kernel, which the chunk
 // index relies on (a zero slot is empty).  Huge pages are asked for, not
 // required: the index is probed at random, so fewer TLB misses matter.
-#include "codec/large_block.h"
+#include "platform/large_block.h"
 
 #include <sys/mman.h>
 

@@ -4,9 +4,9 @@
 // against.
 #include <cstring>
 
+#include "codec/encoder.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
-#include "dedup/encoder.h"
 #include "dedup/fingerprint.h"
 
 namespace cdedup {

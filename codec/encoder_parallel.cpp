@@ -40,20 +40,20 @@
 // A chunk may straddle two blocks, so each block's buffer starts with a copy
 // of the 64 KiB of input before it: the chunk is then whole in the later
 // block, and no block waits for the one before it to be decided.
-#include "dedup/encoder_parallel.h"
+#include "codec/encoder_parallel.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "codec/large_block.h"
-#include "codec/prefault.h"
-#include "codec/thread_pool.h"
+#include "codec/encoder.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_check.h"
 #include "dedup/chunk_index.h"
-#include "dedup/encoder.h"
 #include "dedup/fingerprint_lanes.h"
+#include "platform/large_block.h"
+#include "platform/prefault.h"
+#include "platform/thread_pool.h"
 
 namespace cdedup {
 

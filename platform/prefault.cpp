@@ -1,10 +1,10 @@
 // Populates a large block piece by piece on a helper thread, a bounded lead
 // ahead of its user; see prefault.h.
-#include "codec/prefault.h"
+#include "platform/prefault.h"
 
 #include <system_error>
 
-#include "codec/large_block.h"
+#include "platform/large_block.h"
 
 namespace cdedup {
 

@@ -3,10 +3,10 @@
 // and the choice between a reference, an escaped literal and raw bytes.
 #include <cdedup/cdedup.h>
 
+#include "codec/encoder.h"
 #include "dedup/chunk_check.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
-#include "dedup/encoder.h"
 #include "dedup/stream_format.h"
 
 namespace cdedup {

@@ -11,13 +11,13 @@
 // those of the byte-at-a-time encoder.
 #include <cstring>
 
+#include "codec/encoder.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
-#include "dedup/copy.h"
-#include "dedup/encoder.h"
 #include "dedup/fingerprint.h"
 #include "dedup/fingerprint_lanes.h"
+#include "platform/copy.h"
 
 namespace cdedup {
 

@@ -1,9 +1,9 @@
 // Byte-at-a-time decoder: every byte through get_byte and put_byte, every
 // decoded byte through the chunker one call at a time.  The reference that
 // the fast path is tested against.
+#include "codec/decoder.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
-#include "dedup/decoder.h"
 #include "dedup/stream_format.h"
 
 namespace cdedup {

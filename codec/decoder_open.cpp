@@ -8,13 +8,13 @@
 #include <cstring>
 #include <new>
 
-#include "codec/large_block.h"
-#include "codec/prefault.h"
-#include "codec/thread_pool.h"
+#include "codec/decoder.h"
 #include "dedup/chunker.h"
-#include "dedup/decoder.h"
 #include "dedup/fingerprint.h"
 #include "dedup/stream_format.h"
+#include "platform/large_block.h"
+#include "platform/prefault.h"
+#include "platform/thread_pool.h"
 
 namespace cdedup {
 

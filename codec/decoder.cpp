@@ -32,14 +32,14 @@
 #include <algorithm>
 #include <cstring>
 
-#include "codec/prefault.h"
+#include "codec/decoder.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
-#include "dedup/copy.h"
-#include "dedup/decoder.h"
 #include "dedup/stream_format.h"
 #include "dedup/window_tables.h"
+#include "platform/copy.h"
+#include "platform/prefault.h"
 
 namespace cdedup {
 

@@ -1,5 +1,5 @@
 // Worker threads over one mutex-guarded ring of tasks; see thread_pool.h.
-#include "codec/thread_pool.h"
+#include "platform/thread_pool.h"
 
 #include <unistd.h>
 

@@ -1,0 +1,241 @@
+// The eight entry points.  The instance is one malloc'd block, aligned by hand
+// to a page with the raw pointer stashed in the word before it; everything a
+// run needs sits in it except the chunk index or the window, which come from
+// the large-block allocator once, before the stream starts.  An instance keeps
+// that block from stream to stream while the size stays the same, cleared
+// instead of mapped again: a fresh mapping costs a page fault for every page
+// the stream touches and a system call or two, which for short streams is
+// more than the stream.
+#include <cdedup/cdedup.h>
+
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "codec/codec.h"
+#include "codec/coroutine.h"
+#include "codec/encoder_parallel.h"
+#include "dedup/chunk_index.h"
+#include "platform/large_block.h"
+#include "platform/prefault.h"
+
+using namespace cdedup;
+
+namespace {
+
+constexpr size_t HTBL_MIN_SLOTS = PROBE_WINDOW + 1;  // a probe window must not wrap onto itself
+
+#ifdef CDEDUP_FUZZ_INDEX_UNIT
+// Fuzzing: an index parameter counts smaller units, so that inputs of a few
+// kilobytes fill the table and wrap round it.  It does not reach the stream.
+constexpr uint32_t INDEX_UNIT = CDEDUP_FUZZ_INDEX_UNIT;
+#else
+constexpr uint32_t INDEX_UNIT = uint32_t{1} << 20;
+#endif
+
+// An index up to this size is cleared in place for the next configuration;
+// a larger one is mapped anew, which costs only the pages the next stream
+// touches where a clear would cost them all.
+constexpr size_t HTBL_KEEP_BYTES = size_t{1} << 20;
+
+size_t htbl_bytes(const Codec& c) { return size_t{INDEX_SLOT_BYTES} * c.index.cfg_tblsize; }
+
+void destroy_body(Codec& c) {
+  // Work still queued for a stream given up reads the instance (the check
+  // key, the block buffers): it ends before anything is changed or freed.
+  if (c.parallel != nullptr) parallel_encoder_quiesce(c.parallel);
+  if (c.body) {
+    c.body.destroy();
+    c.body = nullptr;
+  }
+}
+
+void release_index(Codec& c) {
+  large_block_free(c.index.htbl, htbl_bytes(c));
+  c.index.htbl = nullptr;
+}
+
+}  // namespace
+
+
+// ---------------------------------------------------------------------------
+// Entry points
+// ---------------------------------------------------------------------------
+
+extern "C" {
+
+Codec* codec_create(void) {
+  const size_t raw_size = sizeof(Codec) + (CODEC_ALIGN - 1) + sizeof(void*);
+  void* raw = std::malloc(raw_size);
+  if (raw == nullptr) return nullptr;
+  std::memset(raw, 0, raw_size);
+  const uintptr_t base = reinterpret_cast<uintptr_t>(raw) + sizeof(void*);
+  void* aligned = reinterpret_cast<void*>((base + CODEC_ALIGN - 1) & ~uintptr_t{CODEC_ALIGN - 1});
+  std::memcpy(static_cast<char*>(aligned) - sizeof(void*), &raw, sizeof raw);
+  Codec* c = new (aligned) Codec{};
+  c->report = stdout;
+  c->threads = 1;
+  return c;
+}
+
+void codec_destroy(Codec* c) {
+  if (c == nullptr) return;
+  destroy_body(*c);
+  parallel_encoder_destroy(c->parallel);
+  codec_release_window(*c);
+  release_index(*c);
+  delete c->window_prefault;
+  void* raw;
+  std::memcpy(&raw, reinterpret_cast<char*>(c) - sizeof(void*), sizeof raw);
+  c->~Codec();
+  std::free(raw);
+}
+
+int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
+  destroy_body(*c);
+  c->mode = mode;
+  c->state = CODEC_DONE;
+  c->in_cur = c->in_start = c->in_end = nullptr;
+  c->out_cur = c->out_start = c->out_end = nullptr;
+  c->message[0] = '\0';
+  ChunkIndex& ix = c->index;
+
+  if (codec_is_decoder(*c)) {
+    // A window of the last stream stays; the next stream's header decides.
+    release_index(*c);
+    c->cfg_chunklen = 0;
+    ix.encmem_bytes = 0;
+    return 0;
+  }
+  codec_release_window(*c);
+
+  // Parameters the encoder cannot honour are refused before anything is written.
+  const int32_t chunklen = params[0];
+  if (chunklen == 0 || (mode != CODEC_MODE_UNIQUE && (chunklen < 1 || chunklen > 65535))) {
+    codec_set_message(*c, "chunk length parameter %" PRId32 " is out of range (1 to 65535)", chunklen);
+    release_index(*c);
+    return CODEC_INIT_REFUSED;
+  }
+  c->cfg_chunklen = chunklen;
+  const size_t kept_bytes = ix.htbl != nullptr ? htbl_bytes(*c) : 0;
+  ix.encmem_bytes = static_cast<uint32_t>(params[1]) * INDEX_UNIT;
+  ix.cfg_decwinsize = static_cast<uint32_t>(params[2]) << 20;
+  ix.sweep_cursor = 0;
+  ix.expired_count = 0;
+  index_set_tblsize(ix, ix.encmem_bytes / INDEX_SLOT_BYTES);
+  c->index_used = false;
+  if (ix.htbl != nullptr &&
+      (ix.cfg_tblsize < HTBL_MIN_SLOTS || htbl_bytes(*c) != kept_bytes || kept_bytes > HTBL_KEEP_BYTES)) {
+    large_block_free(ix.htbl, kept_bytes);
+    ix.htbl = nullptr;
+  }
+  if (ix.cfg_tblsize < HTBL_MIN_SLOTS) {
+    codec_set_message(*c, "index size %" PRId32 " MiB leaves no room for the chunk index (1 to 4095 MiB)", params[1]);
+    return CODEC_INIT_REFUSED;
+  }
+  if (ix.htbl != nullptr)
+    index_clear(ix);  // kept: its entries name bytes of another stream
+  else
+    ix.htbl = static_cast<IndexSlot*>(large_block_alloc(htbl_bytes(*c)));
+  codec_report(*c, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%llX\n",
+               static_cast<int>(sizeof(Codec)), static_cast<int>(ix.cfg_tblsize), static_cast<int>(ix.cfg_decwinsize),
+               static_cast<int>(sizeof(hinf)), static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(ix.htbl)));
+  if (ix.htbl == nullptr) {
+    codec_set_message(*c, "cannot allocate the chunk index (%" PRId32 " MiB): out of memory", params[1]);
+    return CODEC_INIT_REFUSED;
+  }
+  // A reference must stand for the same bytes, not only the same key.
+  if (mode != CODEC_MODE_UNIQUE) check_key_init(c->check_key);
+  return 0;
+}
+
+void codec_reset(Codec* c) {
+  destroy_body(*c);
+  // A decoder keeps its window: the next stream's header decides whether it
+  // fits (decoder_open_stream).
+  if (!codec_is_decoder(*c) && c->index.htbl != nullptr) {
+    index_clear(c->index);
+    c->index_used = false;
+  }
+  // A stream given up midway leaves its buffers here, and the caller may
+  // have freed them already: the next stream must not read or write them.
+  c->in_cur = c->in_start = c->in_end = nullptr;
+  c->out_cur = c->out_start = c->out_end = nullptr;
+  c->in_space = nullptr;
+  c->in_eof = 0;
+  c->message[0] = '\0';
+  c->state = CODEC_DONE;
+}
+
+void codec_finish(Codec* c) {
+  // The large block stays for another stream (codec_reset) until codec_init
+  // needs another size or codec_destroy.
+  // The average in tenths from the 64-bit totals; printed from its low 32 bits,
+  // the tenth truncated.
+  const uint64_t q = c->chunk_count != 0 ? (10 * c->total_bytes) / c->chunk_count : 0;
+  const int32_t q32 = static_cast<int32_t>(static_cast<uint32_t>(q));
+  codec_report(*c, "sum=%i x=%i avglen=%i.%i\n", static_cast<int32_t>(static_cast<uint32_t>(c->total_bytes)),
+               static_cast<int32_t>(static_cast<uint32_t>(c->chunk_count)), q32 / 10, q32 % 10);
+}
+
+int32_t codec_run(Codec* c) {
+  switch (c->state) {
+    case CODEC_DONE:
+      destroy_body(*c);
+      c->body = codec_body(*c).handle;
+      if (!c->body) {
+        codec_set_message(*c, "the codec body's frame does not fit in its arena");
+        c->state = CODEC_ERROR;
+        return c->state;
+      }
+      break;
+    case CODEC_NEED_INPUT:
+      // No new bytes and no end of input: the body would only ask again.
+      if (c->in_cur >= c->in_end && !c->in_eof) return c->state;
+      break;
+    case CODEC_OUTPUT_FULL:
+      if (c->out_cur >= c->out_end) return c->state;
+      break;
+    default:
+      return c->state;  // CODEC_ERROR: the body is never resumed
+  }
+  c->body.resume();
+  if (c->body.done()) c->state = CODEC_DONE;
+  return c->state;
+}
+
+int32_t codec_outsize(Codec* c) { return static_cast<int32_t>(c->out_cur - c->out_start); }
+
+void codec_setbuf(Codec* c, uint8_t* buf, int32_t len) {
+  switch (c->state) {
+    case CODEC_NEED_INPUT:
+      c->in_start = c->in_cur = buf;
+      c->in_end = buf + len;
+      if (len == 0) c->in_eof = 1;
+      break;
+    case CODEC_OUTPUT_FULL:
+    case CODEC_DONE:
+      c->out_cur = c->out_start = buf;
+      c->out_end = buf + len;
+      break;
+    default:
+      break;
+  }
+}
+
+const char* codec_message(const Codec* c) { return c->message; }
+
+void codec_set_report(Codec* c, FILE* report) { c->report = report; }
+
+void codec_set_reference_path(Codec* c, int on) { c->reference_path = on != 0; }
+
+void codec_set_threads(Codec* c, int32_t threads) { c->threads = threads; }
+
+uint8_t* codec_input_space(Codec* c, int32_t* room) {
+  const bool open = c->state == CODEC_NEED_INPUT && c->in_space != nullptr;
+  *room = open ? static_cast<int32_t>(c->in_room) : 0;
+  return open ? c->in_space : nullptr;
+}
+
+}  // extern "C"
