@@ -83,6 +83,7 @@ struct Codec {
 
   // ---- Mode and reporting ----
   int32_t mode;        // CODEC_MODE_ENCODE, CODEC_MODE_DECODE or CODEC_MODE_UNIQUE
+  bool configured;     // codec_init accepted the settings; a body never runs without them
   FILE* report;        // where the three lines go; null for none
   bool reference_path; // run the byte-at-a-time bodies that the fast paths are checked against
   bool index_used;     // the chunk index holds entries of an earlier stream

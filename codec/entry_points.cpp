@@ -56,6 +56,13 @@ void release_index(Codec& c) {
   c.index.htbl = nullptr;
 }
 
+// A refused instance stays refused until settings are accepted: its body
+// would run on the settings it refused (a chunk length of 0 divides by zero).
+int32_t refuse(Codec& c) {
+  c.state = CODEC_ERROR;
+  return CODEC_INIT_REFUSED;
+}
+
 }  // namespace
 
 
@@ -99,6 +106,7 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   c->in_cur = c->in_start = c->in_end = nullptr;
   c->out_cur = c->out_start = c->out_end = nullptr;
   c->message[0] = '\0';
+  c->configured = false;
   ChunkIndex& ix = c->index;
 
   if (codec_is_decoder(*c)) {
@@ -106,6 +114,7 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
     release_index(*c);
     c->cfg_chunklen = 0;
     ix.encmem_bytes = 0;
+    c->configured = true;
     return 0;
   }
   codec_release_window(*c);
@@ -115,7 +124,7 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   if (chunklen == 0 || (mode != CODEC_MODE_UNIQUE && (chunklen < 1 || chunklen > 65535))) {
     codec_set_message(*c, "chunk length parameter %" PRId32 " is out of range (1 to 65535)", chunklen);
     release_index(*c);
-    return CODEC_INIT_REFUSED;
+    return refuse(*c);
   }
   c->cfg_chunklen = chunklen;
   const size_t kept_bytes = ix.htbl != nullptr ? htbl_bytes(*c) : 0;
@@ -132,21 +141,22 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   }
   if (ix.cfg_tblsize < HTBL_MIN_SLOTS) {
     codec_set_message(*c, "index size %" PRId32 " MiB leaves no room for the chunk index (1 to 4095 MiB)", params[1]);
-    return CODEC_INIT_REFUSED;
+    return refuse(*c);
   }
   if (ix.htbl != nullptr)
     index_clear(ix);  // kept: its entries name bytes of another stream
   else
     ix.htbl = static_cast<IndexSlot*>(large_block_alloc(htbl_bytes(*c)));
+  if (ix.htbl == nullptr) {
+    codec_set_message(*c, "cannot allocate the chunk index (%" PRId32 " MiB): out of memory", params[1]);
+    return refuse(*c);
+  }
   codec_report(*c, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%llX\n",
                static_cast<int>(sizeof(Codec)), static_cast<int>(ix.cfg_tblsize), static_cast<int>(ix.cfg_decwinsize),
                static_cast<int>(sizeof(hinf)), static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(ix.htbl)));
-  if (ix.htbl == nullptr) {
-    codec_set_message(*c, "cannot allocate the chunk index (%" PRId32 " MiB): out of memory", params[1]);
-    return CODEC_INIT_REFUSED;
-  }
   // A reference must stand for the same bytes, not only the same key.
   if (mode != CODEC_MODE_UNIQUE) check_key_init(c->check_key);
+  c->configured = true;
   return 0;
 }
 
@@ -164,6 +174,7 @@ void codec_reset(Codec* c) {
   c->out_cur = c->out_start = c->out_end = nullptr;
   c->in_space = nullptr;
   c->in_eof = 0;
+  if (!c->configured) return;  // refused, and its reason kept, until codec_init accepts
   c->message[0] = '\0';
   c->state = CODEC_DONE;
 }
@@ -182,6 +193,11 @@ void codec_finish(Codec* c) {
 int32_t codec_run(Codec* c) {
   switch (c->state) {
     case CODEC_DONE:
+      if (!c->configured) {
+        codec_set_message(*c, "codec_init has not accepted settings for this instance");
+        c->state = CODEC_ERROR;
+        return c->state;
+      }
       destroy_body(*c);
       c->body = codec_body(*c).handle;
       if (!c->body) {

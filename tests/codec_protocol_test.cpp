@@ -4,6 +4,8 @@
 // through the entry points; Codec fields are read only where the protocol is
 // stated in terms of them (in_eof, the arena, the statistics).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -772,6 +774,40 @@ TEST(CodecInit, SuccessfulInitClearsAnEarlierRefusal) {
   EXPECT_EQ(p.last, CODEC_DONE);
 }
 
+// A refused instance (or one never given settings) has nothing to run: every
+// later call answers CODEC_ERROR with the reason, also after codec_reset, and
+// none starts a body on the settings it refused.
+TEST(CodecInit, RefusedInstanceStaysRefused) {
+  const Params refused[] = {{0, 16, 64}, {100, 0, 64}, {100, 4096, 64}};
+  for (const int32_t mode : {CODEC_MODE_ENCODE, CODEC_MODE_UNIQUE}) {
+    for (int k = -1; k < int(std::size(refused)); ++k) {
+      SCOPED_TRACE(::testing::Message() << "mode " << mode << " case " << k);
+      CodecPtr c(codec_create());
+      codec_set_report(c.get(), nullptr);
+      if (k >= 0) {
+        ASSERT_EQ(codec_init(c.get(), mode, refused[k].data()), CODEC_INIT_REFUSED);
+      }
+      const std::string why = codec_message(c.get());
+      uint8_t out[64], in[100] = {};
+      for (int round = 0; round < 2; ++round) {
+        codec_setbuf(c.get(), out, sizeof out);
+        EXPECT_EQ(codec_run(c.get()), CODEC_ERROR);
+        codec_setbuf(c.get(), in, sizeof in);
+        EXPECT_EQ(codec_run(c.get()), CODEC_ERROR);
+        EXPECT_EQ(codec_outsize(c.get()), 0);
+        EXPECT_STRNE(codec_message(c.get()), "");
+        if (k >= 0) {
+          EXPECT_EQ(codec_message(c.get()), why);
+        }
+        codec_reset(c.get());
+      }
+      // Settings accepted at last: the instance works.
+      ASSERT_EQ(codec_init(c.get(), mode, SMALL_PARAMS.data()), 0);
+      EXPECT_EQ(pump(c.get(), random_bytes(100, 1), 100, 4096).last, CODEC_DONE);
+    }
+  }
+}
+
 // Address space of the process in KiB, from /proc.
 long vm_size_kib() {
   FILE* f = std::fopen("/proc/self/status", "r");
@@ -799,6 +835,37 @@ TEST(CodecInit, InitAgainReleasesTheEarlierLargeBlocks) {
   }
   ASSERT_EQ(codec_init(c.get(), CODEC_MODE_ENCODE, big.data()), 0);
   EXPECT_LT(vm_size_kib() - before, 64 * 1024);  // one index more would be 358 MiB
+}
+
+// In a child with little address space left, an index of 4095 MiB cannot be
+// had: codec_init refuses with a reason, prints no configuration line (it
+// would name no index), and the instance stays refused.
+[[noreturn]] void init_without_room() {
+  Report rep;
+  CodecPtr c(codec_create());
+  codec_set_report(c.get(), rep.f);
+  const long in_use_kib = vm_size_kib();
+  const rlimit limit{(size_t(in_use_kib) << 10) + (size_t{512} << 20), (size_t(in_use_kib) << 10) + (size_t{512} << 20)};
+  if (in_use_kib <= 0 || setrlimit(RLIMIT_AS, &limit) != 0) {
+    std::fprintf(stderr, "cannot limit the address space\n");
+    _exit(2);
+  }
+  const Params huge = {100, 4095, 64};
+  const int32_t rc = codec_init(c.get(), CODEC_MODE_ENCODE, huge.data());
+  uint8_t out[64];
+  codec_setbuf(c.get(), out, sizeof out);
+  const int32_t y = codec_run(c.get());
+  const std::string report = rep.text();
+  if (rc != CODEC_INIT_REFUSED || y != CODEC_ERROR || report != "" || *codec_message(c.get()) == '\0') {
+    std::fprintf(stderr, "init %d, run %d, message \"%s\", report \"%s\"\n", int(rc), int(y),
+                 codec_message(c.get()), report.c_str());
+    _exit(1);
+  }
+  _exit(0);
+}
+
+TEST(CodecInit, IndexThatCannotBeAllocatedIsRefusedBeforeTheConfigurationLine) {
+  EXPECT_EXIT(init_without_room(), ::testing::ExitedWithCode(0), "");
 }
 
 // ---------------------------------------------------------------------------

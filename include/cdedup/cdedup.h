@@ -56,7 +56,9 @@ typedef struct Codec Codec;
 Codec *codec_create(void);
 void codec_destroy(Codec *c);
 /* params: chunk length parameter (1..65535), index MiB, window MiB; the decoder takes its
- * settings from the stream and ignores them.  0 on success. */
+ * settings from the stream and ignores them.  0 on success.  An instance whose settings were
+ * refused (or that was never given any) answers every codec_run with CODEC_ERROR, also after
+ * codec_reset, until codec_init accepts settings. */
 int32_t codec_init(Codec *c, int32_t mode, const int32_t params[3]);
 /* Readies the instance for another stream with the same settings. */
 void codec_reset(Codec *c);
