@@ -47,11 +47,17 @@ void ThreadPool::submit(PoolTask& t) {
   t.done.store(false, std::memory_order_relaxed);
   {
     std::lock_guard<std::mutex> lock(mu_);
-    // The callers bound their tasks in flight by the capacity they asked for.
-    ring_[(head_ + count_) % ring_.size()] = &t;
-    ++count_;
+    if (count_ < ring_.size()) {
+      ring_[(head_ + count_) % ring_.size()] = &t;
+      ++count_;
+      work_.notify_one();
+      return;
+    }
   }
-  work_.notify_one();
+  // No room: the caller runs it now.  Slower, but a queued task is never
+  // overwritten, and nothing is allocated.
+  t.run(t.arg);
+  t.done.store(true, std::memory_order_release);
 }
 
 // Runs the oldest queued task with the lock released; false when none is queued.

@@ -45,8 +45,8 @@ class ThreadPool {
   void stop();
   unsigned workers() const { return static_cast<unsigned>(threads_.size()); }
 
-  // Queues a task; the caller keeps it alive until it is done.  The queue
-  // must have room (the caller bounds what it has in flight).
+  // Queues a task; the caller keeps it alive until it is done.  When the
+  // queue is full the task runs at once on the calling thread.
   void submit(PoolTask& t);
   // Returns once t is done, running queued tasks on this thread meanwhile.
   void wait(PoolTask& t);
