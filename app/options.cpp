@@ -4,11 +4,12 @@
 #include "app/options.h"
 
 #include <cdedup/cdedup.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/thread_pool.h"
 
 namespace cdedup::app {
 
@@ -38,11 +39,6 @@ bool strict_number(const char* s, long lo, long hi, int* out) {
   if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
   *out = int(v);
   return true;
-}
-
-int online_cpus() {
-  const long n = sysconf(_SC_NPROCESSORS_ONLN);
-  return n >= 1 ? int(n) : 1;
 }
 
 class Parser {
@@ -217,7 +213,7 @@ class Parser {
 
 ParsedCommandLine parse_command_line(int argc, char** argv, bool stdin_is_terminal) {
   ParsedCommandLine r = Parser(argc, argv).run(stdin_is_terminal);
-  if (r.options.threads == 0) r.options.threads = online_cpus();
+  r.options.threads = int(resolve_threads(r.options.threads));
   return r;
 }
 

@@ -29,7 +29,7 @@ struct Options {
   bool reference = false;     // the byte-at-a-time reference path
   bool zstd = false;          // wrap encoded output in a zstd frame (decoding ignores it)
   int zstd_level = 3;
-  int threads = 0;            // after parsing >= 1: -T 0, the default, is the number of online CPUs
+  int threads = 0;            // after parsing, threads in all (resolve_threads): -T 0, the default, is one per online CPU
 };
 
 struct ParsedCommandLine {

@@ -65,6 +65,8 @@ constexpr size_t DEFAULT_SEGMENT = size_t{512} << 10;
 // Segments a block has per thread: enough that threads finishing unevenly
 // still find work.
 constexpr unsigned SEGMENTS_PER_THREAD = 4;
+// The largest block, so what a stream holds stays bounded (32 MiB a block).
+constexpr unsigned SEGMENTS_MAX = SEGMENTS_PER_THREAD * ENCODER_THREADS_MAX;
 // Blocks in flight: one decided, one filed, one cut.
 constexpr unsigned RING = 3;
 // Chunks fingerprinted per call (their pointers and lengths on the stack).
@@ -174,7 +176,7 @@ struct ParallelEncoder {
 };
 
 bool parallel_encoder_set_shape(ParallelEncoder* pe, size_t segment_bytes, unsigned segments) {
-  if (segment_bytes == 0 || segments == 0 || segment_bytes > (size_t{64} << 20) || segments > 4096) return false;
+  if (segment_bytes == 0 || segments == 0 || segment_bytes > (size_t{64} << 20) || segments > SEGMENTS_MAX) return false;
   const size_t block_bytes = segment_bytes * segments;
   if (PREFIX + block_bytes > (size_t{1} << 30)) return false;
   // Chunks start 64 bytes apart or more: a guessed chain starts its chunks
@@ -233,7 +235,7 @@ bool parallel_encoder_set_shape(ParallelEncoder* pe, size_t segment_bytes, unsig
 }
 
 ParallelEncoder* parallel_encoder_create(unsigned threads) {
-  if (threads < 2) return nullptr;
+  if (threads < 2 || threads > ENCODER_THREADS_MAX) return nullptr;
   auto* pe = new (std::nothrow) ParallelEncoder;
   if (pe == nullptr) return nullptr;
   pe->threads = threads;
@@ -241,8 +243,8 @@ ParallelEncoder* parallel_encoder_create(unsigned threads) {
     delete pe;
     return nullptr;
   }
-  // Room for every task of the blocks in flight, cut and file.
-  if (pe->pool.start(threads - 1, 2 * size_t{RING} * 4096) == 0) {
+  // Room for every task of the blocks in flight, cut and file, whatever the shape.
+  if (pe->pool.start(threads - 1, 2 * size_t{RING} * SEGMENTS_MAX) == 0) {
     delete pe;
     return nullptr;
   }
@@ -257,14 +259,12 @@ void parallel_encoder_quiesce(ParallelEncoder* pe) {
 }
 
 bool parallel_encoder_prepare(Codec& c) {
-  const unsigned threads = resolve_threads(c.threads);
+  const unsigned threads = std::min(resolve_threads(c.threads), ENCODER_THREADS_MAX);
   if (c.parallel != nullptr && c.parallel->threads == threads) return true;
   parallel_encoder_destroy(c.parallel);
   c.parallel = threads > 1 ? parallel_encoder_create(threads) : nullptr;
   return c.parallel != nullptr;
 }
-
-unsigned parallel_encoder_threads(const ParallelEncoder* pe) { return pe->threads; }
 
 // ---------------------------------------------------------------------------
 // Blocks through the ring

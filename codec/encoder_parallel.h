@@ -12,14 +12,21 @@ namespace cdedup {
 
 struct ParallelEncoder;
 
-// The encoder's threads and block buffers for `threads` threads in all, or
-// null when they cannot be had (the one-thread encoder then runs instead).
+// The most threads the encoder uses, however many it is given.  Decisions
+// stay in order on one thread, a quarter to a third of one thread's work, so
+// the speed-up stops near 3x to 4x whatever the count (docs/performance.md);
+// each thread adds blocks of its own (about 8 MiB), so more would cost
+// memory and buy nothing.
+inline constexpr unsigned ENCODER_THREADS_MAX = 16;
+
+// The encoder's threads and block buffers for `threads` threads in all
+// (2 to ENCODER_THREADS_MAX), or null when they cannot be had (the
+// one-thread encoder then runs instead).
 ParallelEncoder* parallel_encoder_create(unsigned threads);
 // Waits out any work in flight, stops the threads and frees everything (null allowed).
 void parallel_encoder_destroy(ParallelEncoder* pe);
 // Returns once no work is in flight.
 void parallel_encoder_quiesce(ParallelEncoder* pe);
-unsigned parallel_encoder_threads(const ParallelEncoder* pe);
 
 // How input is cut into work: blocks of `segments` segments of
 // `segment_bytes` each.  The defaults suit large inputs; tests and fuzzers
@@ -29,8 +36,8 @@ unsigned parallel_encoder_threads(const ParallelEncoder* pe);
 bool parallel_encoder_set_shape(ParallelEncoder* pe, size_t segment_bytes, unsigned segments);
 
 // Makes (or remakes, when the count asked for changed) the encoder's threads
-// for c.threads; false when that is one thread or no more can be had (the
-// one-thread body then writes the same bytes).
+// for c.threads, at most ENCODER_THREADS_MAX; false when that is one thread
+// or no more can be had (the one-thread body then writes the same bytes).
 bool parallel_encoder_prepare(Codec& c);
 
 // The body: same output, printed lines and statistics as encoder_body.

@@ -9,11 +9,11 @@
 namespace cdedup {
 
 unsigned resolve_threads(int32_t requested) {
-  if (requested == 0) {
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 1 ? static_cast<unsigned>(std::min<long>(online, 1024)) : 1;
-  }
-  return requested > 1 ? static_cast<unsigned>(std::min<int32_t>(requested, 1024)) : 1;
+  // A bound on what a count can ask for, well above any machine's cores;
+  // each user of threads caps them again at what its work can use.
+  constexpr long THREADS_MAX = 1024;
+  const long n = requested == 0 ? sysconf(_SC_NPROCESSORS_ONLN) : requested;
+  return static_cast<unsigned>(std::clamp<long>(n, 1, THREADS_MAX));
 }
 
 unsigned ThreadPool::start(unsigned count, size_t capacity) {

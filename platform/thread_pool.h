@@ -20,7 +20,8 @@
 namespace cdedup {
 
 // Threads in all (the caller's included) for a requested count: 0 means one
-// per online CPU, and anything below 1 is 1.
+// per online CPU, anything below 1 is 1, and no count is above 1024.  The
+// one place that counts CPUs.
 unsigned resolve_threads(int32_t requested);
 
 // Something to run once.  `done` is set (release) after run() returns.

@@ -78,9 +78,11 @@ void codec_set_report(Codec *c, FILE *report);
 void codec_set_reference_path(Codec *c, int on);
 /* Threads the lossless encoder (CODEC_MODE_ENCODE) may use, the caller's included: 1, the
  * default, does all the work inside codec_run on the caller's thread; 0 means one per online
- * CPU.  The output is the same byte for byte whatever the count.  With more than one, input is
- * copied into blocks of a few MiB that other threads cut and fingerprint while the caller's
- * thread decides and writes the blocks before them, so output trails input by a few blocks.
+ * CPU; at most 16 are used, however many are asked for (the decisions in order bound the
+ * speed-up).  The output is the same byte for byte whatever the count.  With more than one,
+ * input is copied into blocks of a few MiB (about 8 MiB a thread in all) that other threads cut
+ * and fingerprint while the caller's thread decides and writes the blocks before them, so
+ * output trails input by a few blocks.
  * Takes effect when a stream starts.  The decoder, mode u and the reference path use one thread. */
 void codec_set_threads(Codec *c, int32_t threads);
 /* After CODEC_NEED_INPUT: memory of the codec's own into which the caller may read its next

@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -32,6 +35,22 @@ void close_fd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
 }
+
+// Threads of a running process, from /proc; 0 once it has gone.
+int threads_of(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/status";
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) return 0;
+  char line[256];
+  int n = 0;
+  while (std::fgets(line, sizeof line, f) != nullptr)
+    if (std::sscanf(line, "Threads: %d", &n) == 1) break;
+  std::fclose(f);
+  return n;
+}
+
+// How often a running child's threads are counted.
+constexpr int SAMPLE_MS = 5;
 
 }  // namespace
 
@@ -86,7 +105,8 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     if (to_child >= 0) fds[nfds++] = {to_child, POLLOUT, 0};
     if (from_out >= 0) fds[nfds++] = {from_out, POLLIN, 0};
     if (from_err >= 0) fds[nfds++] = {from_err, POLLIN, 0};
-    const int ready = poll(fds, nfds_t(nfds), int(left * 1000) + 1);
+    r.max_threads = std::max(r.max_threads, threads_of(pid));
+    const int ready = poll(fds, nfds_t(nfds), std::min(int(left * 1000) + 1, SAMPLE_MS));
     if (ready < 0 && errno == EINTR) continue;
     for (int i = 0; i < nfds; ++i) {
       if (fds[i].revents == 0) continue;
@@ -109,9 +129,23 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   close_fd(to_child);
   close_fd(from_out);
   close_fd(from_err);
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  // Its pipes are closed, but it may still run (its threads winding down):
+  // go on counting until it has exited, without reaping it yet.
+  for (siginfo_t info{}; !r.timed_out; info = {}) {
+    if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0) break;
+    if (now_seconds() >= deadline) {
+      kill(pid, SIGKILL);
+      r.timed_out = true;
+      break;
+    }
+    r.max_threads = std::max(r.max_threads, threads_of(pid));
+    usleep(SAMPLE_MS * 1000);
   }
+  int wstatus = 0;
+  rusage usage{};
+  while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
+  }
+  r.peak_rss_kib = usage.ru_maxrss;
   if (WIFEXITED(wstatus))
     r.status = WEXITSTATUS(wstatus);
   else if (WIFSIGNALED(wstatus))
@@ -197,16 +231,14 @@ std::vector<std::string> split_lines(const std::string& text) {
 
 Bytes random_bytes(size_t n, uint64_t seed) {
   Bytes out(n);
-  uint64_t x = seed, z = 0;
-  for (size_t i = 0; i < n; ++i) {
-    if (i % 8 == 0) {
-      x += 0x9E3779B97F4A7C15ull;
-      z = x;
-      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-      z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-      z ^= z >> 31;
-    }
-    out[i] = uint8_t(z >> (8 * (i % 8)));
+  uint64_t x = seed;
+  for (size_t i = 0; i < n; i += 8) {
+    x += 0x9E3779B97F4A7C15ull;
+    uint64_t z = x;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    for (size_t k = 0; k < 8 && i + k < n; ++k) out[i + k] = uint8_t(z >> (8 * k));
   }
   return out;
 }

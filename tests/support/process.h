@@ -18,6 +18,8 @@ struct ProcessResult {
   std::string out;  // everything written to standard output
   std::string err;  // everything written to standard error
   bool timed_out = false;
+  long peak_rss_kib = -1;  // the child's peak resident set (its own, not its children's)
+  int max_threads = 0;     // the most threads the child was seen with, sampled every few ms
 };
 
 // Runs `program` with `args` (argv[1..]), feeds `stdin_bytes` to its standard
