@@ -15,7 +15,6 @@ namespace cdedup::app {
 // Why a stream stopped.  `status` is one of exit_status.h (0: nothing failed).
 struct StreamError {
   int status = 0;
-  int errno_value = 0;  // errno of the failing system call, 0 when none failed
   std::string message;  // the line to print, without "cdedup: "
 
   bool failed() const { return status != 0; }

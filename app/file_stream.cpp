@@ -77,7 +77,7 @@ size_t FileSource::read(uint8_t* buf, size_t cap) {
 
 size_t FileSource::fail_read(int err) {
   failed_ = true;
-  error_ = {EXIT_IO, err, "cannot read " + display_name(name_, true) + ": " + strerror(err)};
+  error_ = {EXIT_IO, "cannot read " + display_name(name_, true) + ": " + strerror(err)};
   return 0;
 }
 
@@ -100,7 +100,7 @@ FileSink::~FileSink() {
 }
 
 bool FileSink::fail(int err) {
-  error_ = {EXIT_IO, err, "cannot write " + display_name(name_, false) + ": " + strerror(err)};
+  error_ = {EXIT_IO, "cannot write " + display_name(name_, false) + ": " + strerror(err)};
   return false;
 }
 
@@ -133,7 +133,7 @@ std::unique_ptr<FileSource> open_source(const std::string& name, StreamError& er
   FILE* f = fopen(name.c_str(), "rb");
   if (f == nullptr) {
     const int e = errno;
-    err = {EXIT_INPUT_OPEN, e, "cannot open " + name + ": " + strerror(e)};
+    err = {EXIT_INPUT_OPEN, "cannot open " + name + ": " + strerror(e)};
     return nullptr;
   }
   return std::make_unique<FileSource>(f, name);
@@ -144,7 +144,7 @@ std::unique_ptr<FileSink> open_sink(const std::string& name, StreamError& err) {
   FILE* f = fopen(name.c_str(), "wb");
   if (f == nullptr) {
     const int e = errno;
-    err = {EXIT_OUTPUT_OPEN, e, "cannot open " + name + ": " + strerror(e)};
+    err = {EXIT_OUTPUT_OPEN, "cannot open " + name + ": " + strerror(e)};
     return nullptr;
   }
   return std::make_unique<FileSink>(f, name);

@@ -107,7 +107,7 @@ class WriteBehindSink final : public Sink {
   // The writer stopped on a failure (or the pump misused a block).
   void fail() {
     stop_writer();
-    if (!error_.failed()) error_ = {EXIT_IO, 0, "cannot write the output: the writing thread stopped"};
+    if (!error_.failed()) error_ = {EXIT_IO, "cannot write the output: the writing thread stopped"};
   }
 
   void take_failure() {

@@ -59,7 +59,7 @@ class ZstdSink final : public Sink {
     ZSTD_outBuffer out{buf_.data(), buf_.size(), 0};
     const size_t left = ZSTD_compressStream2(cctx_, &out, &in, op);
     if (ZSTD_isError(left)) {
-      error_ = {EXIT_IO, 0, std::string("cannot compress: zstd: ") + ZSTD_getErrorName(left)};
+      error_ = {EXIT_IO, std::string("cannot compress: zstd: ") + ZSTD_getErrorName(left)};
       return false;
     }
     if (op == ZSTD_e_end && left == 0) ended_ = true;
@@ -189,7 +189,7 @@ class ZstdUnwrapSource final : public Source {
   }
 
   bool fail(const std::string& what) {
-    error_ = {EXIT_BAD_STREAM, 0, name_ + ": " + what};
+    error_ = {EXIT_BAD_STREAM, name_ + ": " + what};
     return false;
   }
 
@@ -215,13 +215,13 @@ class ZstdUnwrapSource final : public Source {
 std::unique_ptr<Sink> make_zstd_sink(std::unique_ptr<Sink> inner, int level, int workers, StreamError& err) {
   ZSTD_CCtx* cctx = ZSTD_createCCtx();
   if (cctx == nullptr) {
-    err = {EXIT_NO_CODEC, 0, "cannot allocate the zstd stage: out of memory"};
+    err = {EXIT_NO_CODEC, "cannot allocate the zstd stage: out of memory"};
     return nullptr;
   }
   const size_t set_level = ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
   const size_t set_checksum = ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
   if (ZSTD_isError(set_level) || ZSTD_isError(set_checksum)) {
-    err = {EXIT_REFUSED, 0, std::string("zstd refused its settings: ") +
+    err = {EXIT_REFUSED, std::string("zstd refused its settings: ") +
                                 ZSTD_getErrorName(ZSTD_isError(set_level) ? set_level : set_checksum)};
     ZSTD_freeCCtx(cctx);
     return nullptr;
