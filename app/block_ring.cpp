@@ -31,6 +31,11 @@ BlockRing::Block* BlockRing::acquire_full() {
   return &ring_[head_];
 }
 
+bool BlockRing::drained() {
+  std::lock_guard<std::mutex> lock(m_);
+  return finished_ && full_ == 0;
+}
+
 void BlockRing::release(Block* b) {
   std::lock_guard<std::mutex> lock(m_);
   (void)b;  // always ring_[head_]

@@ -35,6 +35,11 @@ class BlockRing {
   // Drainer: the oldest published block, waiting for one; null once none
   // is left and the filler has finished (or the ring is closed).
   Block* acquire_full();
+  // Drainer, after acquire_full() gave null: true when that was the
+  // filler's end (finished, every block drained), false when the ring was
+  // closed before.  After true, what the filler wrote before finish() may be
+  // read: the ring's lock orders the two.
+  bool drained();
   // Drainer: the block from acquire_full() is empty again.
   void release(Block* b);
   // Filler: nothing more will be published.

@@ -10,15 +10,26 @@
 #include <functional>
 #include <string>
 
+#include "app/exit_status.h"
+
 namespace cdedup::app {
 
 // Why a stream stopped.  `status` is one of exit_status.h (0: nothing failed).
 struct StreamError {
   int status = 0;
   std::string message;  // the line to print, without "cdedup: "
+  // An interrupter stopped the read: the run is ending for a failure found
+  // elsewhere (the output's), which is the one to report.
+  bool interrupted = false;
 
   bool failed() const { return status != 0; }
 };
+
+// What an interrupted read fails with: the input did not end, so its end
+// must not pass for a clean one.
+inline StreamError interrupted_read() {
+  return {EXIT_IO, "reading stopped before the end of the input: the run is ending", true};
+}
 
 class Source {
  public:
@@ -38,9 +49,9 @@ class Source {
   // Bytes taken from the file underneath so far (what a progress line counts).
   virtual uint64_t file_bytes() const = 0;
   // For a source that waits on a thread of its own: a call, safe from any
-  // thread and at any time, that makes a waiting read return the end of the
-  // input at once (the output failed on its own thread, and the run must end
-  // even though the input goes on).  Empty for other sources.
+  // thread and at any time, that makes a waiting read fail at once with
+  // interrupted_read() (the output failed on its own thread, and the run
+  // must end even though the input goes on).  Empty for other sources.
   virtual std::function<void()> interrupter() { return {}; }
 
   const StreamError& error() const { return error_; }

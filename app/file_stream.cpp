@@ -63,7 +63,11 @@ size_t FileSource::read(uint8_t* buf, size_t cap) {
     if (wake_ != nullptr) {
       pollfd p[2] = {{fd, POLLIN, 0}, {wake_->fd[0], POLLIN, 0}};
       if (poll(p, 2, -1) < 0 && errno != EINTR) return fail_read(errno);
-      if (p[1].revents != 0) return 0;  // woken: the run is ending
+      if (p[1].revents != 0) {  // woken: the run is ending
+        failed_ = true;
+        error_ = interrupted_read();
+        return 0;
+      }
       if (p[0].revents == 0) continue;
     }
     const ssize_t n = ::read(fd, buf, cap);

@@ -81,9 +81,10 @@ int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& pro
   progress.clear();
   const bool closed = out.close();
   if (!closed) complain("%s", out.error().message.c_str());
-  // The input's own failure is the cause of whatever the codec made of its end.
+  // The input's own failure is the cause of whatever the codec made of its
+  // end; an interrupted read is the output's failure seen from the input.
   if (in_fault.failed()) {
-    complain("%s", in_fault.message.c_str());
+    if (closed || !in_fault.interrupted) complain("%s", in_fault.message.c_str());
     return closed ? in_fault.status : EXIT_IO;
   }
   if (y == CODEC_ERROR) {

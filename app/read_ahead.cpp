@@ -23,7 +23,7 @@ struct Shared {
   BlockRing ring;
   std::atomic<uint64_t> file_bytes{0};
   std::atomic<bool> done{false};  // the filler has returned
-  StreamError inner_error;        // written by the filler before ring.finish()
+  StreamError inner_error;        // written by the filler before ring.finish(), read after ring.drained()
 };
 
 void fill(const std::shared_ptr<Shared> sh) {
@@ -77,7 +77,10 @@ class ReadAheadSource final : public Source {
     }
     held_ = sh_->ring.acquire_full();
     if (held_ == nullptr) {
-      error_ = sh_->inner_error;  // published before the ring finished
+      // The filler's record of how the input ended is read only once the
+      // ring says it finished; a ring closed before that (the run is
+      // ending) leaves the filler free to write it at any moment.
+      error_ = sh_->ring.drained() ? sh_->inner_error : interrupted_read();
       return 0;
     }
     data = held_->data.get();

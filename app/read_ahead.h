@@ -11,8 +11,9 @@
 namespace cdedup::app {
 
 // The inner source's bytes, end and failure, in the same order, read ahead
-// into `blocks` blocks of `block_bytes` and lent in place.  Destroying it
-// stops the thread; one stuck in a read is left to finish on its own.
+// into `blocks` blocks of `block_bytes` and lent in place; once interrupted,
+// reads fail with interrupted_read().  Destroying it stops the thread; one
+// stuck in a read is left to finish on its own.
 std::unique_ptr<Source> make_read_ahead(std::unique_ptr<Source> inner, size_t blocks = 4,
                                         size_t block_bytes = 256 * 1024);
 

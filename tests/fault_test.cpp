@@ -160,6 +160,9 @@ TEST_F(Fault, FailuresWithThreadsOnKeepStatusAndPrefixAndNeverHang) {
         {}, 60);
     ASSERT_FALSE(p.timed_out) << "an output failure waited for the silent input";
     EXPECT_EQ(p.status, EXIT_IO) << p.err;
+    // The read it interrupted is no second failure: one line, the output's.
+    EXPECT_EQ(cdedup::test::messages_in(p.err), 1) << p.err;
+    EXPECT_NE(p.err.find("/dev/full"), std::string::npos) << p.err;
   }
 }
 
