@@ -43,13 +43,15 @@ class ZstdSink final : public Sink {
   }
 
   bool close() override {
-    if (error_.failed()) return false;
     ZSTD_inBuffer in{nullptr, 0, 0};
     // step() returns after each output buffer; ZSTD_e_end is done when nothing is left to flush.
-    while (!ended_)
-      if (!step(in, ZSTD_e_end)) return false;
-    if (!inner_->close()) return fail_from_inner();
-    return true;
+    while (!error_.failed() && !ended_)
+      if (!step(in, ZSTD_e_end)) break;
+    // Closed after a failure too, so that what reached it is kept; the
+    // first failure is the one reported.
+    const bool inner_closed = inner_->close();
+    if (!error_.failed() && !inner_closed) fail_from_inner();
+    return !error_.failed();
   }
 
   uint64_t file_bytes() const override { return inner_->file_bytes(); }

@@ -5,10 +5,12 @@
 // the zstd command line serves as the independent second implementation.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/exit_status.h"
+#include "app/zstd_stage.h"
 #include "support/process.h"
 #include "support/sample_inputs.h"
 
@@ -203,6 +205,63 @@ TEST_F(ZstdStage, NoCorruptionDecodesToWrongBytesWithStatusZero) {
   }
   // Almost every byte of a frame matters; a stage that never fails must not pass.
   EXPECT_GE(found, 50);
+}
+
+// ---------------------------------------------------------------------------
+// The compressing sink, in-process
+// ---------------------------------------------------------------------------
+
+// Takes bytes until `room` runs out, then fails; counts its closes.
+class CountingSink final : public Sink {
+ public:
+  CountingSink(size_t room, bool close_fails) : room_(room), close_fails_(close_fails) {}
+  bool write(const uint8_t*, size_t n) override {
+    if (n > room_) {
+      error_ = {EXIT_IO, "cannot write the counting sink: full"};
+      return false;
+    }
+    room_ -= n;
+    bytes_ += n;
+    return true;
+  }
+  bool close() override {
+    ++closes;
+    if (close_fails_ && !error_.failed()) error_ = {EXIT_IO, "cannot close the counting sink"};
+    return !error_.failed();
+  }
+  uint64_t file_bytes() const override { return bytes_; }
+  int closes = 0;
+
+ private:
+  size_t room_;
+  bool close_fails_;
+  uint64_t bytes_ = 0;
+};
+
+// Whatever failed, the sink underneath is closed once, so that what reached
+// it is kept, and the first failure is the one reported.
+TEST(ZstdSink, ClosesWhatItWrapsOnceWhateverFailed) {
+  const Bytes data = random_bytes(size_t{3} << 20, 21);
+  for (const int workers : {0, 1}) {
+    for (const size_t room : {size_t{0}, size_t{100000}, size_t{8} << 20}) {
+      for (const bool close_fails : {false, true}) {
+        SCOPED_TRACE(::testing::Message() << workers << " workers, room " << room << (close_fails ? ", close fails" : ""));
+        auto owned = std::make_unique<CountingSink>(room, close_fails);
+        CountingSink& inner = *owned;
+        StreamError err;
+        std::unique_ptr<Sink> z = make_zstd_sink(std::move(owned), 1, workers, err);
+        ASSERT_NE(z, nullptr) << err.message;
+        const bool written = z->write(data.data(), data.size());
+        const bool closed = z->close();
+        EXPECT_EQ(inner.closes, 1);
+        const bool full = room < data.size();  // random bytes do not shrink
+        EXPECT_EQ(closed, !full && !close_fails);
+        EXPECT_TRUE(written || full);
+        const char* const first = full ? "cannot write the counting sink: full" : "cannot close the counting sink";
+        EXPECT_EQ(z->error().message, closed ? "" : first);
+      }
+    }
+  }
 }
 
 }  // namespace
