@@ -121,6 +121,27 @@ TEST_F(Pipeline, UniqueModeKeepsOneCopy) {
   EXPECT_NE(kept.find("line 699 of a text file"), std::string::npos);
 }
 
+// A reader that leaves early (head) closes the pipe.  Like other filters,
+// cdedup is then ended by SIGPIPE without a word (status 141 in the shell);
+// where SIGPIPE is ignored, the write fails like any other: status 6 and one
+// line.  More output than a pipe holds, so the close is always met.
+TEST_F(Pipeline, ClosedPipeEndsTheRunLikeAnyFilter) {
+  write_file(dir.file("in"), random_bytes(size_t{4} << 20, 141));
+  ASSERT_EQ(run_bash(in_dir(shell_quote(BIN) + " e in enc 2>/dev/null")).status, 0);
+  const std::string bin = shell_quote(BIN);
+  for (const std::string& run : {bin + " e in -", bin + " -T1 e in -", bin + " -T2 -z e in -", bin + " d enc -",
+                                 bin + " -T3 -d <enc", bin + " <in"}) {
+    SCOPED_TRACE(run);
+    const ProcessResult quiet = run_bash(in_dir(run + " | head -c10 >/dev/null; echo ${PIPESTATUS[0]}"));
+    EXPECT_EQ(quiet.out, "141\n");
+    EXPECT_EQ(messages_in(quiet.err), 0) << quiet.err;
+    const ProcessResult ignored = run_bash(in_dir("trap '' PIPE; " + run + " | head -c10 >/dev/null; echo ${PIPESTATUS[0]}"));
+    EXPECT_EQ(ignored.out, "6\n");
+    EXPECT_EQ(messages_in(ignored.err), 1) << ignored.err;
+    EXPECT_NE(ignored.err.find("cannot write (standard output)"), std::string::npos) << ignored.err;
+  }
+}
+
 TEST_F(Pipeline, DotSlashDashIsAFile) {
   // A file literally named "-": "./-" must open it, while standard input
   // holds other bytes that must not be read.

@@ -78,6 +78,8 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     dup2(in_pipe[0], STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
     dup2(err_pipe[1], STDERR_FILENO);
+    // As a shell starts it: the test's own disposition is not the child's.
+    signal(SIGPIPE, SIG_DFL);
     execv(program.c_str(), argv.data());
     _exit(127);
   }
@@ -85,7 +87,8 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   close(out_pipe[1]);
   close(err_pipe[1]);
   int to_child = in_pipe[1], from_out = out_pipe[0], from_err = err_pipe[0];
-  // A child that stops reading must not kill the test with SIGPIPE.
+  // A child that stops reading must not kill the test with SIGPIPE (the
+  // child itself starts with the default disposition, as users run it).
   signal(SIGPIPE, SIG_IGN);
   fcntl(to_child, F_SETFL, O_NONBLOCK);
 

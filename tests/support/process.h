@@ -24,7 +24,8 @@ struct ProcessResult {
 
 // Runs `program` with `args` (argv[1..]), feeds `stdin_bytes` to its standard
 // input and closes it, and waits at most `timeout_seconds`; a child still
-// running then is killed and timed_out set.
+// running then is killed and timed_out set.  The child starts with SIGPIPE
+// at its default disposition, as from a shell, although the test ignores it.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const Bytes& stdin_bytes = {}, int timeout_seconds = 120);
 

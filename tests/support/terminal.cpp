@@ -53,6 +53,7 @@ TtyResult run_with_tty(const TtyRun& job, int timeout_seconds) {
     dup2(in, STDIN_FILENO);
     dup2(job.stdout_tty ? slave : out_pipe[1], STDOUT_FILENO);
     dup2(job.stderr_tty ? slave : err_pipe[1], STDERR_FILENO);
+    signal(SIGPIPE, SIG_DFL);  // as a shell starts it
     execv(CDEDUP_BIN, argv.data());
     _exit(127);
   }
