@@ -1,6 +1,8 @@
 // The cdedup command: wiring only.  The command line is parsed into
-// Options, the files are opened, the zstd stage is stacked on the side that
-// needs it, and the pump runs one codec between the two ends.
+// Options, the ends are opened, the codec is set up, the zstd stage and the
+// threads that read ahead and write behind are stacked on the ends, and the
+// pump runs one codec between them; each step is a function of its own that
+// reports its failure and gives its exit status.
 #include <cdedup/cdedup.h>
 #include <unistd.h>
 
@@ -26,15 +28,14 @@ namespace {
 const CodecApi api = {codec_create, codec_destroy, codec_init,    codec_reset,
                      codec_finish, codec_run,     codec_outsize, codec_setbuf};
 
+// With more than one thread, reading and writing run in blocks of a MiB
+// lent in place, a few blocks ahead of the codec and behind it.
+constexpr size_t IO_BLOCKS = 4, IO_BLOCK_BYTES = size_t{1} << 20;
+
 // The codec of one run; on a failure it is released without its statistics line.
 struct CodecHandle {
   Codec* codec = api.codec_create();
-  ~CodecHandle() {
-    if (codec == nullptr) return;
-    codec_set_report(codec, nullptr);
-    api.codec_finish(codec);
-    api.codec_destroy(codec);
-  }
+  ~CodecHandle() { api.codec_destroy(codec); }
   // Prints the statistics line and releases the codec.
   void finish() {
     api.codec_finish(codec);
@@ -42,6 +43,94 @@ struct CodecHandle {
     codec = nullptr;
   }
 };
+
+// Where the bytes come from and go to, as the stages below stack up.
+struct Ends {
+  std::unique_ptr<Source> in;
+  std::unique_ptr<Sink> out;
+  uint64_t input_size = 0;      // of a regular file, else 0
+  bool data_on_stdout = false;  // then the report lines go to standard error
+};
+
+// Opens the input and the output (none for --test); 0, or the status of a
+// failure already reported.
+int open_ends(const Options& o, Ends& ends) {
+  StreamError err;
+  std::unique_ptr<FileSource> in = open_source(o.input, err);
+  if (in == nullptr) {
+    complain("%s", err.message.c_str());
+    return err.status;
+  }
+  ends.input_size = in->regular_size();
+  ends.in = std::move(in);
+  if (o.test) {
+    ends.out = std::make_unique<DiscardSink>();
+    return EXIT_OK;
+  }
+  if (is_stdio_name(o.output) && o.mode != CODEC_MODE_DECODE && isatty(STDOUT_FILENO)) {
+    complain("refusing to write encoded data to a terminal (redirect it, or name an output file)");
+    return EXIT_OUTPUT_OPEN;
+  }
+  std::unique_ptr<FileSink> out = open_sink(o.output, err);
+  if (out == nullptr) {
+    complain("%s", err.message.c_str());
+    return err.status;
+  }
+  ends.data_on_stdout = out->is_stdout();
+  ends.out = std::move(out);
+  return EXIT_OK;
+}
+
+// The codec as the options ask; 0, or the status of a refusal already reported.
+int set_up_codec(const Options& o, Codec* c, FILE* report) {
+  codec_set_report(c, report);
+  codec_set_reference_path(c, o.reference);
+  codec_set_threads(c, o.threads);
+  if (api.codec_init(c, o.mode, o.params) != 0) {
+    complain("%s", codec_message(c));
+    return EXIT_REFUSED;
+  }
+  return EXIT_OK;
+}
+
+// The zstd stage on the side that needs it: a decoder unwraps a frame by
+// itself, an encoder with -z writes one.
+int add_zstd_stage(const Options& o, const std::string& input_name, Ends& ends) {
+  if (o.mode == CODEC_MODE_DECODE) {
+    bool framed = false;
+    ends.in = make_zstd_unwrap_source(std::move(ends.in), input_name, framed);
+  } else if (o.zstd) {
+    StreamError err;
+    ends.out = make_zstd_sink(std::move(ends.out), o.zstd_level, o.threads, err);
+    if (ends.out == nullptr) {
+      complain("%s", err.message.c_str());
+      return err.status;
+    }
+  }
+  return EXIT_OK;
+}
+
+// With more than one thread, reading (and unwrapping a zstd frame) runs
+// ahead of the codec and writing (and compressing) behind it, each on a
+// thread of its own.
+void add_io_threads(const Options& o, Ends& ends) {
+  if (o.threads <= 1) return;
+  // The encoder on threads reads straight into its own blocks (the pump
+  // asks it for room), so a read-ahead would only add a copy; decoding,
+  // and unwrapping a zstd frame, read ahead.
+  if (o.mode == CODEC_MODE_DECODE || o.mode == CODEC_MODE_UNIQUE || o.reference)
+    ends.in = make_read_ahead(std::move(ends.in), IO_BLOCKS, IO_BLOCK_BYTES);
+  if (!o.test) ends.out = make_write_behind(std::move(ends.out), IO_BLOCKS, IO_BLOCK_BYTES, ends.in->interrupter());
+}
+
+// The report lines are output too: losing them is not a success.
+int check_report(FILE* report) {
+  if (report == stdout && (fflush(stdout) != 0 || ferror(stdout))) {
+    complain("cannot write the report to standard output: %s", strerror(errno != 0 ? errno : EIO));
+    return EXIT_IO;
+  }
+  return EXIT_OK;
+}
 
 }  // namespace
 
@@ -61,82 +150,24 @@ int main(int argc, char** argv) {
     print_version(stdout);
     return EXIT_OK;
   }
-  const bool decoding = o.mode == CODEC_MODE_DECODE;
 
-  StreamError err;
-  std::unique_ptr<FileSource> file_in = open_source(o.input, err);
-  if (file_in == nullptr) {
-    complain("%s", err.message.c_str());
-    return err.status;
-  }
-  const uint64_t input_size = file_in->regular_size();
-  std::unique_ptr<Sink> out;
-  bool data_on_stdout = false;
-  if (o.test) {
-    out = std::make_unique<DiscardSink>();
-  } else {
-    if (is_stdio_name(o.output) && !decoding && isatty(STDOUT_FILENO)) {
-      complain("refusing to write encoded data to a terminal (redirect it, or name an output file)");
-      return EXIT_OUTPUT_OPEN;
-    }
-    std::unique_ptr<FileSink> file_out = open_sink(o.output, err);
-    if (file_out == nullptr) {
-      complain("%s", err.message.c_str());
-      return err.status;
-    }
-    data_on_stdout = file_out->is_stdout();
-    out = std::move(file_out);
-  }
-
+  Ends ends;
+  if (const int status = open_ends(o, ends); status != EXIT_OK) return status;
   CodecHandle h;
   if (h.codec == nullptr) {
     complain("cannot allocate the codec: out of memory");
     return EXIT_NO_CODEC;
   }
   // Data on standard output keeps it clean: the report lines go to standard error.
-  FILE* const report = data_on_stdout ? stderr : stdout;
-  codec_set_report(h.codec, report);
-  codec_set_reference_path(h.codec, o.reference);
-  codec_set_threads(h.codec, o.threads);
-  if (api.codec_init(h.codec, o.mode, o.params) != 0) {
-    complain("%s", codec_message(h.codec));
-    return EXIT_REFUSED;
-  }
-
+  FILE* const report = ends.data_on_stdout ? stderr : stdout;
+  if (const int status = set_up_codec(o, h.codec, report); status != EXIT_OK) return status;
   const std::string input_name = display_name(o.input, true);
-  std::unique_ptr<Source> in = std::move(file_in);
-  // With more than one thread, reading (and unwrapping a zstd frame) runs
-  // ahead of the codec and writing (and compressing) behind it, each on a
-  // thread of its own, in blocks of a MiB lent in place.
-  const bool io_threads = o.threads > 1;
-  constexpr size_t IO_BLOCKS = 4, IO_BLOCK_BYTES = size_t{1} << 20;
-  if (decoding) {
-    bool framed = false;
-    in = make_zstd_unwrap_source(std::move(in), input_name, framed);
-  } else if (o.zstd) {
-    out = make_zstd_sink(std::move(out), o.zstd_level, o.threads, err);
-    if (out == nullptr) {
-      complain("%s", err.message.c_str());
-      return err.status;
-    }
-  }
-  if (io_threads) {
-    // The encoder on threads reads straight into its own blocks (the pump
-    // asks it for room), so a read-ahead would only add a copy; decoding,
-    // and unwrapping a zstd frame, read ahead.
-    if (decoding || o.mode == CODEC_MODE_UNIQUE || o.reference)
-      in = make_read_ahead(std::move(in), IO_BLOCKS, IO_BLOCK_BYTES);
-    if (!o.test) out = make_write_behind(std::move(out), IO_BLOCKS, IO_BLOCK_BYTES, in->interrupter());
-  }
+  if (const int status = add_zstd_stage(o, input_name, ends); status != EXIT_OK) return status;
+  add_io_threads(o, ends);
 
-  Progress progress(stderr, input_size);
-  const int status = pump(api, h.codec, *in, *out, progress, input_name);
-  if (status != EXIT_OK) return status;
+  Progress progress(stderr, ends.input_size);
+  if (const int status = pump(api, h.codec, *ends.in, *ends.out, progress, input_name); status != EXIT_OK)
+    return status;
   h.finish();
-  // The report lines are output too: losing them is not a success.
-  if (report == stdout && (fflush(stdout) != 0 || ferror(stdout))) {
-    complain("cannot write the report to standard output: %s", strerror(errno != 0 ? errno : EIO));
-    return EXIT_IO;
-  }
-  return EXIT_OK;
+  return check_report(report);
 }
