@@ -323,14 +323,4 @@ size_t cut_chain(uint32_t threshold, const uint8_t* data, size_t from, size_t st
   return r.count;
 }
 
-size_t chunk_end_in(const Chunker& ck, const uint8_t* data, size_t n, uint64_t* bits) {
-  if (n < CHUNK_MIN_LEN) return 0;
-  const uint8_t zeros[16] = {};
-  boundary_candidates(ck, empty_window_hash(ck), zeros, data, n, bits);
-  const size_t limit = std::min<size_t>(n, CHUNK_MAX_LEN - 1);
-  const size_t j = bitmap_next(bits, CHUNK_MIN_LEN - 1, limit);
-  if (j < limit) return j + 1;
-  return n >= CHUNK_MAX_LEN ? CHUNK_MAX_LEN : 0;
-}
-
 }  // namespace cdedup

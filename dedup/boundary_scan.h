@@ -103,8 +103,4 @@ size_t chunker_split_seek(Chunker& ck, const uint8_t* data, size_t n, uint32_t* 
 // offsets must fit 32 bits.
 size_t cut_chain(uint32_t threshold, const uint8_t* data, size_t from, size_t stop, size_t n, uint32_t* ends);
 
-// Where a chunk that starts at data[0] ends, given only its own bytes:
-// the offset one past its last byte, or 0 when no boundary lies in data[0, n).
-size_t chunk_end_in(const Chunker& ck, const uint8_t* data, size_t n, uint64_t* bits);
-
 }  // namespace cdedup

@@ -1,17 +1,9 @@
-// Chunk boundaries over a span at a time.
-//
-// chunker_feed is the definition; chunker_scan is its serial span form, one
-// chunk at a time.  (The encoder and decoder use the lane-parallel search of
-// boundary_scan.h, which is tested against chunker_feed.)  chunker_scan keeps
-// the rolling state in registers for the whole span and splits the work in
-// two phases: the first 63 bytes of a chunk can never end it, so they only
-// roll the hash; after that each byte is tested, with the 65535-byte cap
-// turned into a loop bound instead of a per-byte compare.  What bounds the
-// speed is the hash's dependency chain, one table load per byte; splitting
-// the search into lanes is the way past it.
+// The chunker's tables.  chunker_feed (chunker.h) is the definition of the
+// boundaries, kept inline for the byte-at-a-time reference path; the fast
+// paths find the same boundaries a span at a time (boundary_scan.h) and are
+// tested against it.
 #include "dedup/chunker.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace cdedup {
@@ -61,56 +53,6 @@ void chunker_init(Chunker& ck, uint32_t cfg_chunklen) {
   ck.roll_hash = tables.empty;
   ck.roll_pos = 0;
   ck.chunk_len = 0;
-}
-
-ChunkScan chunker_scan(Chunker& ck, const uint8_t* data, size_t len) {
-  const uint32_t* const addtab = ck.roll_addtab;
-  const uint32_t* const remtab = ck.roll_remtab;
-  uint8_t* const ring = ck.roll_ring;
-  const uint32_t winlen = ck.roll_winlen;
-  const uint32_t threshold = ck.chunk_threshold;
-  uint32_t hash = ck.roll_hash;
-  uint32_t pos = ck.roll_pos;
-  uint32_t clen = ck.chunk_len;
-
-  // Same order as chunker_feed: read the leaving byte before writing.
-  auto roll = [&](uint8_t b) {
-    const uint8_t out = ring[(pos - winlen) & 0xFF];
-    hash = (hash >> 8) ^ addtab[(hash ^ b) & 0xFF] ^ remtab[out];
-    ring[pos & 0xFF] = b;
-    pos += 1;
-  };
-
-  size_t i = 0;
-  bool boundary = false;
-
-  if (clen < CHUNK_MIN_LEN - 1) {
-    const size_t n = std::min<size_t>(len, CHUNK_MIN_LEN - 1 - clen);
-    for (; i < n; ++i) roll(data[i]);
-    clen += static_cast<uint32_t>(n);
-  }
-
-  if (i < len) {
-    // Every byte from here on is tested; the one that brings the chunk to the
-    // cap ends it whatever its hash.
-    const size_t room = clen < CHUNK_MAX_LEN ? CHUNK_MAX_LEN - clen : 1;
-    const size_t start = i;
-    const size_t end = i + std::min(len - i, room);
-    while (i < end) {
-      roll(data[i++]);
-      if (hash < threshold) {
-        boundary = true;
-        break;
-      }
-    }
-    clen += static_cast<uint32_t>(i - start);
-    if (i - start == room) boundary = true;
-  }
-
-  ck.roll_hash = hash;
-  ck.roll_pos = pos;
-  ck.chunk_len = clen;
-  return ChunkScan{i, boundary};
 }
 
 uint32_t window_hash(const Chunker& ck, const uint8_t window[16]) {

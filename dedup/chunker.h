@@ -42,15 +42,6 @@ inline bool chunker_feed(Chunker& ck, uint8_t b) {
 
 inline void chunker_end_chunk(Chunker& ck) { ck.chunk_len = 0; }
 
-struct ChunkScan {
-  size_t taken;   // bytes of the span that belong to the current chunk
-  bool boundary;  // the last byte taken ended the chunk
-};
-
-// Feeds bytes of `data` until a boundary or the end of the span, leaving the
-// state exactly as byte-by-byte feeding would.
-ChunkScan chunker_scan(Chunker& ck, const uint8_t* data, size_t len);
-
 // CRC-32 of 16 zero bytes: the hash before any byte has been fed.
 uint32_t empty_window_hash(const Chunker& ck);
 

@@ -108,28 +108,6 @@ TEST(BoundaryScan, ShortSpansKeepTheRollingState) {
   }
 }
 
-TEST(BoundaryScan, ChunkEndDependsOnlyOnTheChunk) {
-  std::mt19937_64 rng(11);
-  std::vector<uint64_t> bits(SPLIT_BITMAP_WORDS);
-  for (uint32_t chunklen : {1u, 100u, 65535u}) {
-    Chunker ck;
-    chunker_init(ck, chunklen);
-    for (int trial = 0; trial < 60; ++trial) {
-      const size_t n = trial % 10 == 0 ? 65536 : 1 + rng() % 3000;
-      const std::vector<uint8_t> in = make_input(rng, n, trial % 3);
-      Chunker ref;
-      chunker_init(ref, chunklen);
-      size_t want = 0;
-      for (size_t i = 0; i < n; ++i)
-        if (chunker_feed(ref, in[i])) {
-          want = i + 1;
-          break;
-        }
-      EXPECT_EQ(chunk_end_in(ck, in.data(), n, bits.data()), want) << "n " << n;
-    }
-  }
-}
-
 // The byte-term form of the window hash, which the wide filter and its exact
 // check rest on, against the rolling hash.
 TEST(BoundaryScan, WindowTermsGiveTheRollingHash) {

@@ -1,5 +1,6 @@
-// Chunker: the tables and rolling hash against a bitwise CRC-32, the boundary
-// rules, and chunker_scan against byte-by-byte chunker_feed.
+// Chunker: the tables and rolling hash against a bitwise CRC-32, and the
+// boundary rules of chunker_feed, the definition the span paths are tested
+// against (boundary_scan_test.cpp).
 #include "dedup/chunker.h"
 
 #include <gtest/gtest.h>
@@ -51,47 +52,6 @@ ChunkRun run_feed(const std::vector<uint8_t>& in, uint32_t cfg) {
     }
   }
   return r;
-}
-
-// Spans of random size: empty, tiny, around the 64-byte minimum, large.
-size_t pick_span(std::mt19937& rng) {
-  switch (rng() % 6) {
-    case 0: return 0;
-    case 1: return 1 + rng() % 8;
-    case 2: return 50 + rng() % 30;
-    case 3: return rng() % 1000;
-    case 4: return rng() % 100000;
-    default: return SIZE_MAX;  // the rest of the input
-  }
-}
-
-ChunkRun run_scan(const std::vector<uint8_t>& in, uint32_t cfg, std::mt19937& rng) {
-  ChunkRun r;
-  chunker_init(r.ck, cfg);
-  size_t p = 0;
-  while (p < in.size()) {
-    size_t span = std::min(pick_span(rng), in.size() - p);
-    while (true) {
-      const ChunkScan s = chunker_scan(r.ck, in.data() + p, span);
-      if (s.taken > span || (!s.boundary && s.taken != span) || (s.boundary && s.taken == 0)) {
-        ADD_FAILURE() << "bad scan result taken=" << s.taken << " boundary=" << s.boundary << " span=" << span;
-        return r;
-      }
-      p += s.taken;
-      span -= s.taken;
-      if (!s.boundary) break;
-      r.ends.push_back(p);
-      chunker_end_chunk(r.ck);
-    }
-  }
-  return r;
-}
-
-void expect_same_state(const Chunker& a, const Chunker& b) {
-  EXPECT_EQ(a.roll_hash, b.roll_hash);
-  EXPECT_EQ(a.chunk_len, b.chunk_len);
-  EXPECT_EQ(a.roll_pos, b.roll_pos);
-  EXPECT_EQ(0, std::memcmp(a.roll_ring, b.roll_ring, sizeof a.roll_ring));
 }
 
 // ---------------------------------------------------------------------------
@@ -146,8 +106,7 @@ TEST(ChunkerFeed, WorkedHashes) {
   EXPECT_EQ(ck.roll_hash, 0x094C80F1u);
 
   chunker_init(ck, 100);
-  const uint8_t abc[] = {0x61, 0x62, 0x63};
-  EXPECT_FALSE(chunker_scan(ck, abc, 3).boundary);
+  for (const uint8_t b : {0x61, 0x62, 0x63}) EXPECT_FALSE(chunker_feed(ck, b));
   EXPECT_EQ(ck.roll_hash, 0x26DED385u);
 }
 
@@ -199,18 +158,12 @@ TEST(ChunkerFeed, HashEqualToThresholdDoesNotEndChunk) {
   ASSERT_NE(h, 0xFFFFFFFFu);
 
   for (const uint32_t thr : {h, h + 1}) {
-    Chunker a, b;
+    Chunker a;
     chunker_init(a, 100);
     a.chunk_threshold = thr;
     bool end = false;
     for (uint8_t x : in) end = chunker_feed(a, x);
     EXPECT_EQ(end, thr == h + 1);
-
-    chunker_init(b, 100);
-    b.chunk_threshold = thr;
-    const ChunkScan s = chunker_scan(b, in.data(), in.size());
-    EXPECT_EQ(s.taken, in.size());
-    EXPECT_EQ(s.boundary, thr == h + 1);
   }
 }
 
@@ -258,45 +211,6 @@ TEST(ChunkerFeed, PositionWrapHasNoEffect) {
     }
   }
   EXPECT_EQ(b.roll_pos, a.roll_pos - 256);
-}
-
-// ---------------------------------------------------------------------------
-
-// Random bytes with zero runs long enough to reach the cap, and bytes from a
-// small alphabet.
-std::vector<uint8_t> mixed_input(std::mt19937& rng, size_t n) {
-  std::vector<uint8_t> v;
-  v.reserve(n);
-  while (v.size() < n) {
-    const size_t seg = std::min<size_t>(n - v.size(), rng() % 3 == 0 ? rng() % 140000 : rng() % 3000);
-    const unsigned kind = rng() % 3;
-    for (size_t k = 0; k < seg; ++k)
-      v.push_back(kind == 0 ? 0 : static_cast<uint8_t>(kind == 1 ? rng() : rng() % 3));
-  }
-  return v;
-}
-
-TEST(ChunkerScan, MatchesByteByByteFeed) {
-  std::mt19937 rng(6);
-  std::vector<std::vector<uint8_t>> inputs;
-  for (size_t n = 0; n <= 300; n += 7) inputs.push_back(random_bytes(rng, n));
-  for (size_t n : {size_t{65534}, size_t{65535}, size_t{65536}, size_t{131071}}) {
-    inputs.emplace_back(n, 0);
-    inputs.push_back(random_bytes(rng, n));
-  }
-  for (int k = 0; k < 12; ++k) inputs.push_back(mixed_input(rng, 1 + rng() % 400000));
-
-  for (const uint32_t cfg : {1u, 2u, 100u, 65535u}) {
-    for (size_t t = 0; t < inputs.size(); ++t) {
-      const auto& in = inputs[t];
-      const ChunkRun want = run_feed(in, cfg);
-      for (int rep = 0; rep < 3; ++rep) {
-        const ChunkRun got = run_scan(in, cfg, rng);
-        ASSERT_EQ(got.ends, want.ends) << "cfg " << cfg << " input " << t << " len " << in.size();
-        expect_same_state(got.ck, want.ck);
-      }
-    }
-  }
 }
 
 }  // namespace
