@@ -34,9 +34,7 @@ struct Tables {
   uint32_t threshold;
 };
 
-inline uint32_t roll(const Tables& t, uint32_t h, uint8_t in, uint8_t out) {
-  return (h >> 8) ^ t.add[(h ^ in) & 0xFF] ^ t.rem[out];
-}
+inline uint32_t roll(const Tables& t, uint32_t h, uint8_t in, uint8_t out) { return roll_step(t.add, t.rem, h, in, out); }
 
 inline void mark(uint64_t* bits, size_t j) { bits[j >> 6] |= uint64_t{1} << (j & 63); }
 
@@ -117,7 +115,7 @@ size_t boundary_find_portable(const WindowTables& t, uint32_t threshold, const u
     for (size_t i = 1; i < RUN; ++i) {
       for (size_t c = 0; c < CHAINS; ++c) {
         const size_t j = b + c * RUN + i;
-        h[c] = window_roll(t, h[c], data[j], data[j - 16]);
+        h[c] = roll_step(t.add, t.rem, h[c], data[j], data[j - 16]);
         hits |= uint64_t{h[c] < threshold} << (c * RUN + i);
       }
     }

@@ -28,23 +28,28 @@ RollTables build_roll_tables() {
     for (int k = 0; k < 8; ++k) v = (v & 1) ? (v >> 1) ^ CRC32_POLY : v >> 1;
     t.add[i ^ 0xFF] = v ^ 0xFF000000;
   }
-  for (uint32_t k = 0; k < ROLL_WINLEN; ++k) t.empty = (t.empty >> 8) ^ t.add[t.empty & 0xFF];
+  for (uint32_t k = 0; k < ROLL_WINLEN; ++k) t.empty = crc_extend(t.add, t.empty, 0);
   // A byte's contribution after it has been pushed through a full window of
   // zeros; XORing it out removes the byte that leaves the window.
   for (uint32_t x = 0; x < 256; ++x) {
     uint32_t r = t.add[x];
-    for (uint32_t k = 0; k < ROLL_WINLEN; ++k) r = (r >> 8) ^ t.add[r & 0xFF];
+    for (uint32_t k = 0; k < ROLL_WINLEN; ++k) r = crc_extend(t.add, r, 0);
     t.rem[x] = r ^ t.empty;
   }
   return t;
 }
 
-}  // namespace
-
 // The tables depend on nothing but the window length, so they are built once
 // and copied: building them took longer than a short stream's whole run.
-void chunker_init(Chunker& ck, uint32_t cfg_chunklen) {
+const RollTables& roll_tables() {
   static const RollTables tables = build_roll_tables();
+  return tables;
+}
+
+}  // namespace
+
+void chunker_init(Chunker& ck, uint32_t cfg_chunklen) {
+  const RollTables& tables = roll_tables();
   std::memcpy(ck.roll_addtab, tables.add, sizeof ck.roll_addtab);
   std::memcpy(ck.roll_remtab, tables.rem, sizeof ck.roll_remtab);
   ck.roll_winlen = ROLL_WINLEN;
@@ -56,15 +61,12 @@ void chunker_init(Chunker& ck, uint32_t cfg_chunklen) {
 }
 
 uint32_t window_hash(const Chunker& ck, const uint8_t window[16]) {
-  uint32_t h = empty_window_hash(ck);
-  for (int k = 0; k < 16; ++k) h = (h >> 8) ^ ck.roll_addtab[(h ^ window[k]) & 0xFF] ^ ck.roll_remtab[0];
+  // The window's bytes pushed through a window of zeros, each zero leaving.
+  uint32_t h = empty_window_hash();
+  for (int k = 0; k < 16; ++k) h = roll_step(ck.roll_addtab, ck.roll_remtab, h, window[k], 0);
   return h;
 }
 
-uint32_t empty_window_hash(const Chunker& ck) {
-  uint32_t h = 0;
-  for (uint32_t k = 0; k < ROLL_WINLEN; ++k) h = (h >> 8) ^ ck.roll_addtab[h & 0xFF];
-  return h;
-}
+uint32_t empty_window_hash() { return roll_tables().empty; }
 
 }  // namespace cdedup

@@ -30,10 +30,19 @@ struct Chunker {
 // Builds the tables and starts a stream.  cfg_chunklen must be at least 1.
 void chunker_init(Chunker& ck, uint32_t cfg_chunklen);
 
+// The CRC-32 `h` extended by byte `in` (add: the chunker's roll_addtab).
+inline uint32_t crc_extend(const uint32_t* add, uint32_t h, uint8_t in) { return (h >> 8) ^ add[(h ^ in) & 0xFF]; }
+
+// The one step of the rolling hash, which every path takes: `in` enters the
+// window whose hash is h, and `out`, the byte 16 before it, leaves.
+inline uint32_t roll_step(const uint32_t* add, const uint32_t* rem, uint32_t h, uint8_t in, uint8_t out) {
+  return crc_extend(add, h, in) ^ rem[out];
+}
+
 // Feeds one byte; true when the current chunk ends after it.
 inline bool chunker_feed(Chunker& ck, uint8_t b) {
   const uint8_t out = ck.roll_ring[(ck.roll_pos - ck.roll_winlen) & 0xFF];
-  ck.roll_hash = (ck.roll_hash >> 8) ^ ck.roll_addtab[(ck.roll_hash ^ b) & 0xFF] ^ ck.roll_remtab[out];
+  ck.roll_hash = roll_step(ck.roll_addtab, ck.roll_remtab, ck.roll_hash, b, out);
   ck.roll_ring[ck.roll_pos & 0xFF] = b;
   ck.chunk_len += 1;
   ck.roll_pos += 1;
@@ -43,7 +52,7 @@ inline bool chunker_feed(Chunker& ck, uint8_t b) {
 inline void chunker_end_chunk(Chunker& ck) { ck.chunk_len = 0; }
 
 // CRC-32 of 16 zero bytes: the hash before any byte has been fed.
-uint32_t empty_window_hash(const Chunker& ck);
+uint32_t empty_window_hash();
 
 // CRC-32 of a 16-byte window, as the chunker holds it after those bytes.
 uint32_t window_hash(const Chunker& ck, const uint8_t window[16]);

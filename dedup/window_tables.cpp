@@ -20,7 +20,7 @@ std::unique_ptr<WindowTables> build() {
   std::copy(std::begin(ck->roll_addtab), std::end(ck->roll_addtab), t->add);
   std::copy(std::begin(ck->roll_remtab), std::end(ck->roll_remtab), t->rem);
   uint8_t w[16] = {};
-  t->empty = window_hash(*ck, w);
+  t->empty = empty_window_hash();
   for (int k = 0; k < 16; ++k) {
     for (int x = 0; x < 256; ++x) {
       w[k] = static_cast<uint8_t>(x);

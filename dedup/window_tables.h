@@ -16,7 +16,7 @@ struct WindowTables {
   uint32_t empty;         // hash of 16 zero bytes
   uint32_t g[16][256];    // g[k][x]: the term of byte x at window place k (0 oldest, 15 newest)
   uint32_t add[256];      // the chunker's roll_addtab and roll_remtab, for
-  uint32_t rem[256];      // rolling a window one byte on
+  uint32_t rem[256];      // rolling a window one byte on (roll_step)
   // Top byte of the terms, split by nibble (the terms are linear in the
   // byte), each 16-entry table stored twice to fill a 256-bit register.
   alignas(32) uint8_t top_lo[16][32];  // top byte of g[k][x] for x = 0..15
@@ -35,11 +35,6 @@ inline uint32_t window_hash_terms(const WindowTables& t, const uint8_t* w) {
   uint32_t h = t.empty;
   for (int k = 0; k < 16; ++k) h ^= t.g[k][w[k]];
   return h;
-}
-
-// The hash one byte on: `in` enters the window whose hash is h, `out` leaves it.
-inline uint32_t window_roll(const WindowTables& t, uint32_t h, uint8_t in, uint8_t out) {
-  return (h >> 8) ^ t.add[(h ^ in) & 0xFF] ^ t.rem[out];
 }
 
 }  // namespace cdedup
