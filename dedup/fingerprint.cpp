@@ -130,18 +130,18 @@ void fold_mix(FoldBlock& fb) {
   uint32_t r[4] = {MD5_IV[0], MD5_IV[1], MD5_IV[2], MD5_IV[3]};
   md5_compress(r, fb.bytes);
   for (int k = 0; k < 4; ++k) store_le32(fb.bytes + 4 * k, load_le32(fb.bytes + 4 * k) ^ r[k]);
-  fb.bytes[FOLD_FILL_INDEX] = 0;
+  fb.bytes[FOLD_FILL] = 0;
 }
 
 void fold_add_span(FoldBlock& fb, const uint8_t* data, size_t len) {
-  uint32_t fill = fb.bytes[FOLD_FILL_INDEX];
+  uint32_t fill = fb.bytes[FOLD_FILL];
   while (len > 0) {
     // A full fill is mixed only here, once a further byte is known to exist.
-    if (fill == FOLD_FILL_INDEX) {
+    if (fill == FOLD_FILL) {
       fold_mix(fb);
       fill = 0;
     }
-    const size_t n = std::min<size_t>(len, FOLD_FILL_INDEX - fill);
+    const size_t n = std::min<size_t>(len, FOLD_FILL - fill);
     uint8_t* dst = fb.bytes + fill;
     size_t k = 0;
     for (; k + 8 <= n; k += 8) {
@@ -153,7 +153,7 @@ void fold_add_span(FoldBlock& fb, const uint8_t* data, size_t len) {
     }
     for (; k < n; ++k) dst[k] ^= data[k];
     fill += static_cast<uint32_t>(n);
-    fb.bytes[FOLD_FILL_INDEX] = static_cast<uint8_t>(fill);
+    fb.bytes[FOLD_FILL] = static_cast<uint8_t>(fill);
     data += n;
     len -= n;
   }

@@ -8,7 +8,9 @@
 
 namespace cdedup {
 
-inline constexpr uint32_t FOLD_FILL_INDEX = 63;  // byte 63 counts the bytes folded since the last mix
+// Bytes folded between two mixes (a fill); byte FOLD_FILL of the block
+// counts those folded since the last mix.
+inline constexpr uint32_t FOLD_FILL = 63;
 
 struct FoldBlock {
   alignas(16) uint8_t bytes[64];
@@ -27,13 +29,13 @@ void fold_reset(FoldBlock& fb);
 void fold_mix(FoldBlock& fb);
 
 inline void fold_add(FoldBlock& fb, uint8_t b) {
-  uint8_t i = fb.bytes[FOLD_FILL_INDEX];
-  if (i == FOLD_FILL_INDEX) {
+  uint8_t i = fb.bytes[FOLD_FILL];
+  if (i == FOLD_FILL) {
     fold_mix(fb);
     i = 0;
   }
   fb.bytes[i] ^= b;
-  fb.bytes[FOLD_FILL_INDEX] = static_cast<uint8_t>(i + 1);
+  fb.bytes[FOLD_FILL] = static_cast<uint8_t>(i + 1);
 }
 
 // Same as fold_add on each byte of the span, in order.

@@ -29,7 +29,6 @@ namespace {
 
 constexpr uint32_t IV0 = 0x67452301, IV1 = 0xEFCDAB89, IV2 = 0x98BADCFE, IV3 = 0x10325476;
 constexpr int LANES = 4;
-constexpr uint32_t FILL = 63;
 constexpr size_t IDLE = ~size_t{0};
 constexpr uint32_t LOW24 = 0x00FFFFFF;  // word 15 without the fill index byte
 
@@ -179,8 +178,8 @@ void fingerprint_chunks_portable(const uint8_t* const* starts, const uint32_t* l
       const uint8_t* src = s.ptr[l];
       // Word 15 reads byte 63, which lies inside the chunk only when a
       // further fill follows; the last fill goes through a padded copy.
-      if (n >= FILL + 1) {
-        fill[l] = FILL;
+      if (n >= FOLD_FILL + 1) {
+        fill[l] = FOLD_FILL;
       } else {
         fill[l] = n;
         std::memset(pad, 0, sizeof pad);

@@ -134,11 +134,11 @@ TEST(FoldAddSpan, FullFillIsMixedOnlyWhenAnotherByteArrives) {
   fold_reset(fb);
   fold_add_span(fb, data.data(), 63);
   EXPECT_EQ(0, std::memcmp(fb.bytes, data.data(), 63));
-  EXPECT_EQ(fb.bytes[FOLD_FILL_INDEX], 63);
+  EXPECT_EQ(fb.bytes[FOLD_FILL], 63);
   fold_add_span(fb, data.data(), 0);
   EXPECT_EQ(0, std::memcmp(fb.bytes, data.data(), 63));
   fold_add_span(fb, data.data() + 63, 1);
-  EXPECT_EQ(fb.bytes[FOLD_FILL_INDEX], 1);
+  EXPECT_EQ(fb.bytes[FOLD_FILL], 1);
 }
 
 TEST(FoldAddSpan, MatchesByteByByteFoldAdd) {

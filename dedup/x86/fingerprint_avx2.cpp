@@ -37,7 +37,6 @@ using V = __m256i;
 constexpr int GROUP = 8;  // lanes per register
 constexpr int GROUPS = 2;
 constexpr int LANES = GROUP * GROUPS;
-constexpr uint32_t FILL = 63;
 constexpr uint32_t IV0 = 0x67452301, IV1 = 0xEFCDAB89, IV2 = 0x98BADCFE, IV3 = 0x10325476;
 
 inline V splat(uint32_t k) { return _mm256_set1_epi32(static_cast<int>(k)); }
@@ -260,9 +259,9 @@ struct Lanes {
 void load_group(Lanes& s, int g) {
   Block& b = s.blk[g];
   const V n = _mm256_load_si256(reinterpret_cast<const V*>(s.left[g]));
-  const V fill = _mm256_min_epu32(n, splat(FILL));
+  const V fill = _mm256_min_epu32(n, splat(FOLD_FILL));
   _mm256_store_si256(reinterpret_cast<V*>(s.left[g]), _mm256_sub_epi32(n, fill));
-  const V last = _mm256_cmpgt_epi32(splat(FILL + 1), n);  // this fill is the chunk's last
+  const V last = _mm256_cmpgt_epi32(splat(FOLD_FILL + 1), n);  // this fill is the chunk's last
   alignas(32) uint64_t addr[GROUP];  // 64 readable bytes starting with this round's fill
   for (int h = 0; h < 2; ++h) {
     const __m128i nh = h == 0 ? _mm256_castsi256_si128(n) : _mm256_extracti128_si256(n, 1);
