@@ -55,6 +55,7 @@ BodyTask encoder_body(Codec& c) {
   CODEC_PUT_SPAN(c, header, sizeof header);
 
   RefState rs;
+  ChunkOutput out;
   SplitBatch& bt = c.batch;
   while (co_await need_input(c)) {
     const uint8_t* const p = c.in_cur;
@@ -93,35 +94,19 @@ BodyTask encoder_body(Codec& c) {
     // prefetch is a call into another file on purpose: g++ 12 drops
     // __builtin_prefetch from coroutine bodies.)
     file_keys(c, bt, count);
-    // Chunks written as their own bytes lie end to end in the input, so a
-    // run of them goes out in one piece.
-    const uint8_t* run = nullptr;
-    size_t run_len = 0;
-    for (size_t i = 0; i < count; ++i) {
-      const uint32_t len = bt.lens[i];
-      const ChunkPlan plan = plan_chunk(c, rs, bt.keys[i], len, bt.starts[i]);
-      if (plan.esc_len != 0 || !plan.emit_chunk || bt.starts[i] != run + run_len) {
-        CODEC_PUT_SPAN(c, run, run_len);
-        CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);
-        run = bt.starts[i];
-        run_len = 0;
-      }
-      if (plan.emit_chunk) run_len += len;
-      index_sweep(c.index, c.stream_pos, len);
-    }
-    CODEC_PUT_SPAN(c, run, run_len);
+    for (size_t i = 0; i < count; ++i)
+      if (encode_chunk(c, rs, out, bt.keys[i], bt.starts[i], bt.lens[i])) CODEC_PUT_CHUNK(c, out);
+    CODEC_PUT_RUN(c, out);
     // chunk_buf is free again: the unfinished tail waits there.
     c.chunk_buf_len = 0;
     gather(c, p + prev_end, n - prev_end);
   }
 
-  // The final chunk: what is left since the last boundary, possibly nothing.
-  const uint32_t len = c.chunk_buf_len;
-  fold_finish(c.fold_block, len, c.chunk_key);
+  // The final chunk, gathered in chunk_buf.
+  fold_finish(c.fold_block, c.chunk_buf_len, c.chunk_key);
   chunker_end_chunk(c.chunker);
-  const ChunkPlan plan = plan_chunk(c, rs, filed_key(c, c.chunk_key, c.chunk_buf, len), len, c.chunk_buf);
-  CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);
-  if (plan.emit_chunk) CODEC_PUT_SPAN(c, c.chunk_buf, len);
+  if (encode_final_chunk(c, rs, out, c.chunk_key, c.chunk_buf, c.chunk_buf_len)) CODEC_PUT_CHUNK(c, out);
+  CODEC_PUT_RUN(c, out);
   c.chunk_buf_len = 0;
 }
 

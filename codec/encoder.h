@@ -7,6 +7,7 @@
 
 #include "codec/codec.h"
 #include "codec/coroutine.h"
+#include "dedup/chunk_index.h"
 #include "dedup/fingerprint.h"
 
 namespace cdedup {
@@ -37,11 +38,81 @@ ChunkKey filed_key(const Codec& c, const ChunkKey& key, const uint8_t* chunk, ui
 
 // Looks the finished chunk up under its filed key (inserting it on a miss),
 // decides its record and advances the stream position and statistics.
-// `chunk` holds the chunk's len bytes.  The caller sweeps the index
-// afterwards unless this was the final chunk.
+// `chunk` holds the chunk's len bytes.  The sweep of the index after it is
+// the caller's (encode_chunk below, or the reference body), none after the
+// final chunk.
 ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& filed, uint32_t len, const uint8_t* chunk);
 
 // The header bytes and the parameter line; done the same way by both paths.
 void encoder_open_stream(Codec& c, uint8_t header[4]);
+
+// ---------------------------------------------------------------------------
+// Chunk output of the bodies that work a span or a block at a time
+// ---------------------------------------------------------------------------
+
+// What the bodies write per chunk.  Literal chunks that lie end to end in
+// memory are held back as a run and go out in one piece; a chunk that does
+// not continue the run sends it out (`flush`), then its escape record.
+struct ChunkOutput {
+  const uint8_t* run = nullptr;  // held back
+  size_t run_len = 0;
+  const uint8_t* flush = nullptr;  // to write now, then plan.esc
+  size_t flush_len = 0;
+  ChunkPlan plan{};
+};
+
+// Lays the chunk just planned (out.plan) into the run; true when something
+// is to be written now (CODEC_PUT_CHUNK), which most chunks do not need.
+inline bool lay_into_run(ChunkOutput& out, const uint8_t* chunk, uint32_t len) {
+  const ChunkPlan& plan = out.plan;
+  const bool breaks = plan.esc_len != 0 || !plan.emit_chunk || chunk != out.run + out.run_len;
+  if (breaks) {
+    out.flush = out.run;
+    out.flush_len = out.run_len;
+    out.run = chunk;
+    out.run_len = 0;
+  }
+  if (plan.emit_chunk) out.run_len += len;
+  return breaks && (out.flush_len | plan.esc_len) != 0;
+}
+
+// Decides a chunk of the stream filed under `filed` (plan_chunk), lays it
+// into the run and sweeps the index after it.  Inline, as the loops it
+// replaced were: it runs once a chunk.
+inline bool encode_chunk(Codec& c, RefState& rs, ChunkOutput& out, const ChunkKey& filed, const uint8_t* chunk,
+                         uint32_t len) {
+  out.plan = plan_chunk(c, rs, filed, len, chunk);
+  const bool write = lay_into_run(out, chunk, len);
+  index_sweep(c.index, c.stream_pos, len);
+  return write;
+}
+
+// The same for the final chunk, what is left since the last boundary (possibly
+// nothing), under its fingerprint key: filed here, and no sweep after it.
+inline bool encode_final_chunk(Codec& c, RefState& rs, ChunkOutput& out, const ChunkKey& key, const uint8_t* chunk,
+                               uint32_t len) {
+  out.plan = plan_chunk(c, rs, filed_key(c, key, chunk, len), len, chunk);
+  return lay_into_run(out, chunk, len);
+}
+
+}  // namespace cdedup
+
+// Writes what encode_chunk said is due; a macro for the co_await it holds
+// (see CODEC_PUT_SPAN).
+#define CODEC_PUT_CHUNK(c, out)                                   \
+  do {                                                            \
+    CODEC_PUT_SPAN(c, (out).flush, (out).flush_len);              \
+    CODEC_PUT_SPAN(c, (out).plan.esc, (out).plan.esc_len);        \
+  } while (0)
+
+// Writes the run held back and starts an empty one: before the memory it
+// lies in is reused, and at the end of the stream.
+#define CODEC_PUT_RUN(c, out)                                     \
+  do {                                                            \
+    CODEC_PUT_SPAN(c, (out).run, (out).run_len);                  \
+    (out).run_len = 0;                                            \
+  } while (0)
+
+namespace cdedup {
 
 }  // namespace cdedup

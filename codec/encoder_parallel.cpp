@@ -385,6 +385,7 @@ BodyTask encoder_body_parallel(Codec& c) {
   ParallelEncoder& pe = *c.parallel;
   begin_stream(pe, c);
   RefState rs;
+  ChunkOutput out;
   bool eof = false;
   while (!eof) {
     Block* fill = &open_block(pe);
@@ -412,10 +413,6 @@ BodyTask encoder_body_parallel(Codec& c) {
     while (pe.sealed - pe.settled > (eof ? 0 : 1)) settle_block(pe);
     while (pe.sealed - pe.decided > (eof ? 0 : 2)) {
       Block& b = block_of(pe, pe.decided);
-      // Chunks written as their own bytes lie end to end in the block, so a
-      // run of them goes out in one piece.
-      const uint8_t* run = nullptr;
-      size_t run_len = 0;
       for (unsigned f = 0; f < b.filed; ++f) {
         File& part = b.files[f];
         pe.pool.wait(part.task);
@@ -423,31 +420,20 @@ BodyTask encoder_body_parallel(Codec& c) {
                        sizeof(ChunkKey));
         for (uint32_t i = part.lo; i < part.hi; ++i) {
           if (i + PREFETCH_AHEAD < part.hi) index_prefetch(c.index, b.keys[i + PREFETCH_AHEAD].bytes, 1, 0);
-          const uint8_t* const p = b.buf + b.start_of(i);
-          const uint32_t len = b.ends[i] - b.start_of(i);
-          const ChunkPlan plan = plan_chunk(c, rs, b.keys[i], len, p);
-          if (plan.esc_len != 0 || !plan.emit_chunk || p != run + run_len) {
-            CODEC_PUT_SPAN(c, run, run_len);
-            CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);
-            run = p;
-            run_len = 0;
-          }
-          if (plan.emit_chunk) run_len += len;
-          index_sweep(c.index, c.stream_pos, len);
+          if (encode_chunk(c, rs, out, b.keys[i], b.buf + b.start_of(i), b.ends[i] - b.start_of(i)))
+            CODEC_PUT_CHUNK(c, out);
         }
       }
-      CODEC_PUT_SPAN(c, run, run_len);
-
       if (eof && pe.sealed - pe.decided == 1) {
-        // The final chunk: what is left since the last boundary, possibly nothing.
+        // The final chunk: what is left after the block's last boundary.
         const uint8_t* p = b.buf + b.start_of(b.count);
         const uint32_t len = b.data_end() - b.start_of(b.count);
         ChunkKey key;
         fingerprint_chunks(&p, &len, 1, &key);
-        const ChunkPlan plan = plan_chunk(c, rs, filed_key(c, key, p, len), len, p);
-        CODEC_PUT_SPAN(c, plan.esc, plan.esc_len);
-        if (plan.emit_chunk) CODEC_PUT_SPAN(c, p, len);
+        if (encode_final_chunk(c, rs, out, key, p, len)) CODEC_PUT_CHUNK(c, out);
       }
+      // The run lies in this block's buffer, which a later block reuses.
+      CODEC_PUT_RUN(c, out);
       ++pe.decided;
     }
   }
