@@ -142,7 +142,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
       break;
     }
     r.max_threads = std::max(r.max_threads, threads_of(pid));
-    usleep(SAMPLE_MS * 1000);
+    usleep(1000);
   }
   int wstatus = 0;
   rusage usage{};
