@@ -5,6 +5,8 @@
 set -euo pipefail
 
 CDEDUP=${CDEDUP:-cdedup}
+# A cross-built cdedup starts through the emulator named here (words, e.g. "qemu-aarch64 -L /").
+read -ra emulator <<<"${CDEDUP_EMULATOR:-}"
 work=${1:-$(mktemp -d)}
 mkdir -p "$work"
 src=${DEMO_SOURCE:-/usr/include}
@@ -26,9 +28,9 @@ rm -rf "$tree"
 
 echo "sample: $sample ($(stat -c %s "$sample") bytes, three snapshots of $src)"
 echo "--- encode"
-"$CDEDUP" e "$sample" "$work/sample.cdd"
+"${emulator[@]}" "$CDEDUP" e "$sample" "$work/sample.cdd"
 echo "--- decode"
-"$CDEDUP" d "$work/sample.cdd" "$work/sample.out"
+"${emulator[@]}" "$CDEDUP" d "$work/sample.cdd" "$work/sample.out"
 cmp "$sample" "$work/sample.out"
 in=$(stat -c %s "$sample")
 out=$(stat -c %s "$work/sample.cdd")

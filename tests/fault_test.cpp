@@ -20,7 +20,7 @@ using cdedup::test::Bytes;
 using cdedup::test::TempDir;
 using cdedup::test::read_file;
 using cdedup::test::run_cdedup;
-using cdedup::test::run_process;
+using cdedup::test::shell_quote;
 using cdedup::test::write_file;
 
 constexpr int EXIT_OK = 0, EXIT_INPUT_OPEN = 2, EXIT_IO = 6, EXIT_BAD_STREAM = 7;
@@ -50,6 +50,15 @@ Bytes noise(size_t n, uint64_t seed) {
 
 bool is_prefix(const Bytes& part, const Bytes& whole) {
   return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+// `script` run by `shell` with the built command and `args` as "$@", so that
+// the script can set limits or redirections and then exec the command.
+cdedup::test::ProcessResult in_shell(const std::string& script, const std::vector<std::string>& args,
+                                     int timeout_seconds = 120, const std::string& shell = "/bin/sh") {
+  std::vector<std::string> argv = {shell, "-c", script, "sh"};
+  for (const std::string& w : cdedup::test::cdedup_argv(args)) argv.push_back(w);
+  return cdedup::test::run_process(argv, {}, timeout_seconds);
 }
 
 class Fault : public ::testing::Test {
@@ -100,8 +109,7 @@ TEST_F(Fault, ReportLinesThatCannotBeWrittenFail) {
   struct stat st;
   if (stat("/dev/full", &st) != 0) GTEST_SKIP() << "no /dev/full here";
   write_file(dir.file("in"), noise(1000, 3));
-  const auto r = run_process("/bin/sh", {"-c", "exec \"$@\" > /dev/full", "sh", CDEDUP_BIN, "e", dir.file("in"),
-                                         dir.file("out")});
+  const auto r = in_shell("exec \"$@\" > /dev/full", {"e", dir.file("in"), dir.file("out")});
   EXPECT_EQ(r.status, EXIT_IO) << r.err;
   EXPECT_NE(r.err.find("report"), std::string::npos) << r.err;
 }
@@ -111,8 +119,7 @@ TEST_F(Fault, FileSizeLimitKeepsEverythingWrittenBeforeTheFailure) {
   const Bytes whole = encode(plain, {});
   ASSERT_GT(whole.size(), 200000u);
   // The limit is in 512-byte blocks; with SIGXFSZ ignored the write fails with EFBIG.
-  const auto r = run_process("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 200 && exec \"$@\"", "sh", CDEDUP_BIN, "e",
-                                         dir.file("plain"), dir.file("cut")});
+  const auto r = in_shell("trap '' XFSZ; ulimit -f 200 && exec \"$@\"", {"e", dir.file("plain"), dir.file("cut")});
   EXPECT_EQ(r.status, EXIT_IO) << r.err;
   EXPECT_FALSE(r.err.empty());
   const Bytes got = read_file(dir.file("cut"));
@@ -135,8 +142,7 @@ TEST_F(Fault, FailuresWithThreadsOnKeepStatusAndPrefixAndNeverHang) {
   const Bytes whole = encode(plain, {});  // leaves `plain` in dir.file("plain")
   for (const char* threads : {"-T1", "-T3"}) {
     SCOPED_TRACE(threads);
-    const auto w = run_process("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 2000 && exec \"$@\"", "sh", CDEDUP_BIN,
-                                           threads, "e", dir.file("plain"), dir.file("cut")}, {}, 60);
+    const auto w = in_shell("trap '' XFSZ; ulimit -f 2000 && exec \"$@\"", {threads, "e", dir.file("plain"), dir.file("cut")}, 60);
     ASSERT_FALSE(w.timed_out);
     EXPECT_EQ(w.status, EXIT_IO) << w.err;
     const Bytes got = read_file(dir.file("cut"));
@@ -154,10 +160,9 @@ TEST_F(Fault, FailuresWithThreadsOnKeepStatusAndPrefixAndNeverHang) {
     // writing (it sleeps for longer than the test waits): the run ends at
     // once all the same.  21 MB are more than the encoder holds at three threads
     // (three blocks of 6 MiB), so output has begun before the input pauses.
-    const auto p = run_process(
-        "/bin/bash", {"-c", "exec \"$2\" \"$3\" e - /dev/full < <(exec 2>/dev/null; for i in 1 2 3 4 5 6 7; do cat \"$1\"; done; exec sleep 120)", "sh",
-                      dir.file("plain"), CDEDUP_BIN, threads},
-        {}, 60);
+    const auto p = in_shell("exec \"$@\" e - /dev/full < <(exec 2>/dev/null; for i in 1 2 3 4 5 6 7; do cat " +
+                                shell_quote(dir.file("plain")) + "; done; exec sleep 120)",
+                            {threads}, 60, "/bin/bash");
     ASSERT_FALSE(p.timed_out) << "an output failure waited for the silent input";
     EXPECT_EQ(p.status, EXIT_IO) << p.err;
     // The read it interrupted is no second failure: one line, the output's.
@@ -279,11 +284,12 @@ TEST_F(Fault, WindowThatCannotBeAllocatedFailsOnlyOnceTheBodyHasBytes) {
   GTEST_SKIP() << "an address-space limit stops a sanitized binary from starting";
 #endif
 #endif
+  if (!cdedup::test::cdedup_emulator().empty())
+    GTEST_SKIP() << "an address-space limit would bind the emulator, not the command it runs";
   const Bytes header = {0x64, 0x00, 0xFF, 0x0F};  // a 4095 MiB window
   auto limited = [&](const Bytes& stream) {
     write_file(dir.file("stream"), stream);
-    return run_process("/bin/sh", {"-c", "ulimit -v 262144 && exec \"$@\"", "sh", CDEDUP_BIN, "d", dir.file("stream"),
-                                   dir.file("decoded")});
+    return in_shell("ulimit -v 262144 && exec \"$@\"", {"d", dir.file("stream"), dir.file("decoded")});
   };
   const auto empty = limited(header);
   EXPECT_EQ(empty.status, EXIT_OK) << empty.err;

@@ -18,8 +18,6 @@ namespace {
 
 using namespace cdedup::app;
 
-const std::string BIN = CDEDUP_BIN;
-
 // A usage error: status 1, one message, the short usage, nothing on standard output.
 void expect_usage_error(const ProcessResult& r) {
   EXPECT_EQ(r.status, EXIT_USAGE) << r.err;
@@ -194,7 +192,8 @@ class Tar : public ::testing::Test {
 };
 
 TEST_F(Tar, CreatesAndExtractsATreeThroughCdedup) {
-  const std::vector<std::string> programs = {BIN + " -z", BIN, BIN + " -z --zstd=9 -T 1 --decmem=8 --encmem=4"};
+  const std::string cdedup = cdedup_shell();
+  const std::vector<std::string> programs = {cdedup + " -z", cdedup, cdedup + " -z --zstd=9 -T 1 --decmem=8 --encmem=4"};
   for (size_t i = 0; i < programs.size(); ++i) {
     SCOPED_TRACE(programs[i]);
     // (Appended, not "a" + to_string(i): g++ 12 warns falsely on the latter.)
@@ -208,13 +207,13 @@ TEST_F(Tar, CreatesAndExtractsATreeThroughCdedup) {
     EXPECT_EQ(x.status, 0) << x.out << x.err;
     const Bytes a = read_file(dir.file(archive));
     ASSERT_GE(a.size(), 4u);
-    const bool framed = programs[i] != BIN;
+    const bool framed = programs[i] != cdedup;
     EXPECT_EQ(a[0] == 0x28 && a[1] == 0xB5 && a[2] == 0x2F && a[3] == 0xFD, framed);
     // The tree holds each big file twice: the second copy must have become references.
     EXPECT_LT(a.size(), 400000u);
   }
   // A plain tar restores the zstd archive through the pipeline as well.
-  const ProcessResult p = run_bash(in_dir("mkdir x/p && zstd -dc a0 | " + shell_quote(BIN) + " d - - 2>/dev/null | tar -xf - -C x/p && diff -r tree x/p/tree"));
+  const ProcessResult p = run_bash(in_dir("mkdir x/p && zstd -dc a0 | " + cdedup + " d - - 2>/dev/null | tar -xf - -C x/p && diff -r tree x/p/tree"));
   EXPECT_EQ(p.status, 0) << p.err;
 }
 

@@ -26,8 +26,6 @@
 namespace cdedup::test {
 namespace {
 
-const std::string BIN = CDEDUP_BIN;
-
 std::string read_text(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;
@@ -64,8 +62,8 @@ class Pipeline : public ::testing::Test {
 
 TEST_F(Pipeline, TarThroughEncodeAndDecode) {
   // The data passes through three pipes; tee keeps the encoded stream for a look.
-  const ProcessResult r = run_bash(in_dir("tar cf - tree | " + shell_quote(BIN) + " e - - 2>enc.err | tee enc.cdd | " +
-                                      shell_quote(BIN) + " d - - 2>dec.err | cmp - <(tar cf - tree)"));
+  const ProcessResult r = run_bash(in_dir("tar cf - tree | " + cdedup_shell() + " e - - 2>enc.err | tee enc.cdd | " +
+                                      cdedup_shell() + " d - - 2>dec.err | cmp - <(tar cf - tree)"));
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
 
@@ -98,7 +96,7 @@ TEST_F(Pipeline, TarThroughEncodeAndDecode) {
 TEST_F(Pipeline, SettingsTravelInTheStream) {
   // The decoder is given other numbers; it must use those of the stream header.
   const ProcessResult r =
-      run_bash(in_dir(shell_quote(BIN) + " e - - 36 1 8 2>enc.err <tree.tar | " + shell_quote(BIN) +
+      run_bash(in_dir(cdedup_shell() + " e - - 36 1 8 2>enc.err <tree.tar | " + cdedup_shell() +
                   " d - - 500 2 2 2>dec.err | cmp - tree.tar"));
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::vector<std::string> e = split_lines(read_text(dir.file("enc.err")));
@@ -113,7 +111,7 @@ TEST_F(Pipeline, UniqueModeKeepsOneCopy) {
   // u drops repeats: its stream decodes to the chunks that were kept, which
   // is shorter than the archive but still holds every distinct file once.
   const ProcessResult r =
-      run_bash(in_dir(shell_quote(BIN) + " u - - <tree.tar 2>u.err | " + shell_quote(BIN) + " d - - 2>/dev/null >kept"));
+      run_bash(in_dir(cdedup_shell() + " u - - <tree.tar 2>u.err | " + cdedup_shell() + " d - - 2>/dev/null >kept"));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(split_lines(read_text(dir.file("u.err"))).size(), 3u);
   const std::string kept = read_text(dir.file("kept"));
@@ -147,7 +145,7 @@ TEST_F(Pipeline, DotSlashDashIsAFile) {
   // holds other bytes that must not be read.
   const Bytes content = read_file(dir.file("tree.tar"));
   write_file(dir.file("-"), content);
-  const ProcessResult e = run_process("/bin/bash", {"-c", in_dir("exec " + shell_quote(BIN) + " e ./- enc")},
+  const ProcessResult e = run_process("/bin/bash", {"-c", in_dir("exec " + cdedup_shell() + " e ./- enc")},
                                       to_bytes("not this"));
   ASSERT_EQ(e.status, 0) << e.err;
   const std::vector<std::string> report = split_lines(e.out);
@@ -156,7 +154,7 @@ TEST_F(Pipeline, DotSlashDashIsAFile) {
   EXPECT_EQ(e.err, "");
 
   ASSERT_EQ(run_bash(in_dir("rm ./-")).status, 0);
-  const ProcessResult d = run_bash(in_dir("exec " + shell_quote(BIN) + " d enc ./-"));
+  const ProcessResult d = run_bash(in_dir("exec " + cdedup_shell() + " d enc ./-"));
   ASSERT_EQ(d.status, 0) << d.err;
   EXPECT_EQ(split_lines(d.out).size(), 2u) << "decoded data went to standard output";
   EXPECT_TRUE(read_file(dir.file("-")) == content);
@@ -201,7 +199,7 @@ TEST_F(Terminal, EncodedDataIsNotWrittenToATerminal) {
 TEST_F(Terminal, DecodedDataMayGoToATerminal) {
   const std::string text = "some text for the terminal\nand a second line\n";
   write_file(input, to_bytes(text));
-  ASSERT_EQ(run_process(BIN, {"e", input, dir.file("enc")}).status, 0);
+  ASSERT_EQ(run_cdedup({"e", input, dir.file("enc")}).status, 0);
   const TtyResult r = run_with_tty(tty_on_stdout({"d", dir.file("enc"), "-"}));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.tty, text);
@@ -253,7 +251,7 @@ TEST(Progress, ShownOnATerminalDuringALongRunAndErased) {
   EXPECT_EQ(field(report[2], "sum"), 22 * 65536);
   Bytes fed;
   for (const Bytes& b : job.feed) fed.insert(fed.end(), b.begin(), b.end());
-  const ProcessResult d = run_process(BIN, {"d", dir.file("enc"), "-"});
+  const ProcessResult d = run_cdedup({"d", dir.file("enc"), "-"});
   ASSERT_EQ(d.status, 0) << d.err;
   EXPECT_TRUE(to_bytes(d.out) == fed);
 }
@@ -449,7 +447,7 @@ Documented parse_man(const std::string& page, std::string* version) {
 }
 
 TEST(ManPage, AgreesWithTheHelpText) {
-  const ProcessResult h = run_process(BIN, {"--help"});
+  const ProcessResult h = run_cdedup({"--help"});
   ASSERT_EQ(h.status, 0);
   const std::string page = read_text(std::string(CDEDUP_SOURCE_DIR) + "/docs/cdedup.1");
   ASSERT_FALSE(page.empty());
@@ -473,7 +471,7 @@ TEST(ManPage, AgreesWithTheHelpText) {
   for (const std::string& example : help.examples)
     EXPECT_NE(std::find(man.examples.begin(), man.examples.end(), example), man.examples.end()) << example;
 
-  const ProcessResult v = run_process(BIN, {"--version"});
+  const ProcessResult v = run_cdedup({"--version"});
   EXPECT_EQ(man_version + "\n", v.out);
 }
 

@@ -19,8 +19,6 @@ namespace {
 
 using namespace cdedup::app;
 
-const std::string BIN = CDEDUP_BIN;
-
 // zstd's command line on standard input.
 ProcessResult zstd(const std::vector<std::string>& args, const Bytes& stdin_bytes) {
   ProcessResult r = run_process("/usr/bin/zstd", args, stdin_bytes);

@@ -34,19 +34,25 @@ config=$(find "$prefix" -name cdedupConfig.cmake -print -quit)
 [ -f "$(dirname "$config")/cdedupConfigVersion.cmake" ] || fail "cdedupConfigVersion.cmake was not installed"
 
 # The same compilers as the build: an instrumented or clang-built library
-# links only with its own toolchain's runtime.
+# links only with its own toolchain's runtime, a cross-built one only for its
+# target.
 cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 cc=$(cache_value CMAKE_C_COMPILER)
 cxx=$(cache_value CMAKE_CXX_COMPILER)
 build_type=$(cache_value CMAKE_BUILD_TYPE)
+toolchain=$(cache_value CMAKE_TOOLCHAIN_FILE)
+cross=()
+[ -z "$toolchain" ] || cross=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
+# A cross build's programs start through the emulator its tests name.
+read -ra emulator <<<"${CDEDUP_EMULATOR:-}"
 
 echo "--- build the example against the installed package"
-cmake -S "$src/examples/embed" -B "$tmp/embed" -DCMAKE_PREFIX_PATH="$prefix" \
+cmake -S "$src/examples/embed" -B "$tmp/embed" -DCMAKE_PREFIX_PATH="$prefix" "${cross[@]}" \
   -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE="${build_type:-Release}" \
   -DCMAKE_C_FLAGS=-Werror >"$tmp/configure.log" 2>&1 || { cat "$tmp/configure.log" >&2; fail "the example does not configure"; }
 cmake --build "$tmp/embed" >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log" >&2; fail "the example does not build"; }
-embed=$tmp/embed/embed
-cdedup=$prefix/bin/cdedup
+embed=("${emulator[@]}" "$tmp/embed/embed")
+cdedup=("${emulator[@]}" "$prefix/bin/cdedup")
 
 # A consumer without C++ enabled is told why instead of failing at link time.
 mkdir -p "$tmp/conly"
@@ -55,14 +61,14 @@ cmake_minimum_required(VERSION 3.25)
 project(conly LANGUAGES C)
 find_package(cdedup REQUIRED)
 CMAKE
-if cmake -S "$tmp/conly" -B "$tmp/conly/build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
+if cmake -S "$tmp/conly" -B "$tmp/conly/build" -DCMAKE_PREFIX_PATH="$prefix" "${cross[@]}" -DCMAKE_C_COMPILER="$cc" \
   >"$tmp/conly.log" 2>&1; then
   fail "a C-only consumer found the package; it would fail to link"
 fi
 grep -q "C++ library" "$tmp/conly.log" || { cat "$tmp/conly.log" >&2; fail "a C-only consumer got no explanation"; }
 
 echo "--- round trip in memory"
-"$embed" check
+"${embed[@]}" check
 
 echo "--- the example and the installed command agree"
 # Two copies of the installed tree: a repeat a few MiB back, as in a backup series.
@@ -70,16 +76,16 @@ tar -C "$prefix" -cf "$tmp/once.tar" .
 cat "$tmp/once.tar" "$tmp/once.tar" >"$tmp/sample"
 size=$(stat -c %s "$tmp/sample")
 
-"$embed" e <"$tmp/sample" >"$tmp/by-embed.cdd" 2>"$tmp/embed.err"
-"$cdedup" e "$tmp/sample" "$tmp/by-cdedup.cdd" >"$tmp/cdedup.out"
+"${embed[@]}" e <"$tmp/sample" >"$tmp/by-embed.cdd" 2>"$tmp/embed.err"
+"${cdedup[@]}" e "$tmp/sample" "$tmp/by-cdedup.cdd" >"$tmp/cdedup.out"
 cmp "$tmp/by-embed.cdd" "$tmp/by-cdedup.cdd" || fail "the library and the command encode differently"
 grep -q "^sum=$size " "$tmp/embed.err" || { cat "$tmp/embed.err" >&2; fail "the example's statistics line does not count $size bytes"; }
 enc=$(stat -c %s "$tmp/by-embed.cdd")
 [ "$enc" -lt $((size * 3 / 4)) ] || fail "$size bytes encoded to $enc: the repeat was not found"
 
-"$cdedup" d "$tmp/by-embed.cdd" "$tmp/decoded-by-cdedup" >/dev/null
+"${cdedup[@]}" d "$tmp/by-embed.cdd" "$tmp/decoded-by-cdedup" >/dev/null
 cmp "$tmp/sample" "$tmp/decoded-by-cdedup" || fail "the command does not decode the example's stream"
-"$embed" d <"$tmp/by-cdedup.cdd" >"$tmp/decoded-by-embed" 2>/dev/null
+"${embed[@]}" d <"$tmp/by-cdedup.cdd" >"$tmp/decoded-by-embed" 2>/dev/null
 cmp "$tmp/sample" "$tmp/decoded-by-embed" || fail "the example does not decode the command's stream"
 
 echo "--- installed package ok: $size bytes -> $enc encoded"

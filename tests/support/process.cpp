@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 namespace cdedup::test {
 
@@ -56,15 +57,19 @@ constexpr int SAMPLE_MS = 5;
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args, const Bytes& stdin_bytes,
                           int timeout_seconds) {
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process(argv, stdin_bytes, timeout_seconds);
+}
+
+ProcessResult run_process(const std::vector<std::string>& argv_in, const Bytes& stdin_bytes, int timeout_seconds) {
   ProcessResult r;
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return r;
   }
-  std::vector<std::string> argv_store;
-  argv_store.push_back(program);
-  argv_store.insert(argv_store.end(), args.begin(), args.end());
+  std::vector<std::string> argv_store = argv_in;
   std::vector<char*> argv;
   for (std::string& a : argv_store) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -80,7 +85,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     dup2(err_pipe[1], STDERR_FILENO);
     // As a shell starts it: the test's own disposition is not the child's.
     signal(SIGPIPE, SIG_DFL);
-    execv(program.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(in_pipe[0]);
@@ -156,8 +161,33 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   return r;
 }
 
+std::vector<std::string> cdedup_emulator() {
+  std::vector<std::string> words;
+  if (const char* emulator = std::getenv("CDEDUP_EMULATOR")) {
+    std::istringstream in(emulator);
+    for (std::string w; in >> w;) words.push_back(w);
+  }
+  return words;
+}
+
+std::vector<std::string> cdedup_argv(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = cdedup_emulator();
+  argv.push_back(CDEDUP_BIN);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+std::string cdedup_shell() {
+  std::string command;
+  for (const std::string& w : cdedup_argv()) {
+    if (!command.empty()) command += ' ';
+    command += shell_quote(w);
+  }
+  return command;
+}
+
 ProcessResult run_cdedup(const std::vector<std::string>& args, const Bytes& stdin_bytes) {
-  ProcessResult r = run_process(CDEDUP_BIN, args, stdin_bytes);
+  ProcessResult r = run_process(cdedup_argv(args), stdin_bytes);
   EXPECT_FALSE(r.timed_out) << "cdedup did not finish";
   return r;
 }

@@ -29,8 +29,23 @@ struct ProcessResult {
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const Bytes& stdin_bytes = {}, int timeout_seconds = 120);
 
-// The built cdedup command (CDEDUP_BIN) with `args`; a run that does not
-// finish fails the current test.
+// Runs argv[0] (looked up in PATH when it has no slash) with argv[1..];
+// otherwise as above.
+ProcessResult run_process(const std::vector<std::string>& argv, const Bytes& stdin_bytes = {},
+                          int timeout_seconds = 120);
+
+// The emulator a cross build names in $CDEDUP_EMULATOR, as words split at
+// spaces (e.g. "qemu-aarch64 -L /"); empty when cdedup runs natively.  A
+// foreign binary cannot be exec'd where binfmt_misc does not hand it to one.
+std::vector<std::string> cdedup_emulator();
+// The words that start the built cdedup (CDEDUP_BIN) with `args`, through
+// the emulator when there is one.
+std::vector<std::string> cdedup_argv(const std::vector<std::string>& args = {});
+// The same words quoted for a shell script: what a pipeline or tar -I runs.
+std::string cdedup_shell();
+
+// The built cdedup command with `args`; a run that does not finish fails
+// the current test.
 ProcessResult run_cdedup(const std::vector<std::string>& args, const Bytes& stdin_bytes = {});
 // A bash script; a run that does not finish fails the current test.
 ProcessResult run_bash(const std::string& script);

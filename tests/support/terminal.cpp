@@ -36,8 +36,7 @@ TtyResult run_with_tty(const TtyRun& job, int timeout_seconds) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return r;
   }
-  std::vector<std::string> store{CDEDUP_BIN};
-  store.insert(store.end(), job.args.begin(), job.args.end());
+  std::vector<std::string> store = cdedup_argv(job.args);
   std::vector<char*> argv;
   for (std::string& a : store) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -54,7 +53,7 @@ TtyResult run_with_tty(const TtyRun& job, int timeout_seconds) {
     dup2(job.stdout_tty ? slave : out_pipe[1], STDOUT_FILENO);
     dup2(job.stderr_tty ? slave : err_pipe[1], STDERR_FILENO);
     signal(SIGPIPE, SIG_DFL);  // as a shell starts it
-    execv(CDEDUP_BIN, argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(slave);
