@@ -125,8 +125,8 @@ TEST_F(Pipeline, UniqueModeKeepsOneCopy) {
 // line.  More output than a pipe holds, so the close is always met.
 TEST_F(Pipeline, ClosedPipeEndsTheRunLikeAnyFilter) {
   write_file(dir.file("in"), random_bytes(size_t{4} << 20, 141));
-  ASSERT_EQ(run_bash(in_dir(shell_quote(BIN) + " e in enc 2>/dev/null")).status, 0);
-  const std::string bin = shell_quote(BIN);
+  ASSERT_EQ(run_bash(in_dir(cdedup_shell() + " e in enc 2>/dev/null")).status, 0);
+  const std::string bin = cdedup_shell();
   for (const std::string& run : {bin + " e in -", bin + " -T1 e in -", bin + " -T2 -z e in -", bin + " d enc -",
                                  bin + " -T3 -d <enc", bin + " <in"}) {
     SCOPED_TRACE(run);
