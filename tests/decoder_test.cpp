@@ -5,17 +5,14 @@
 // distance split across input blocks is covered too.
 #include <cdedup/cdedup.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "dedup/chunker.h"
+#include "support/address_space.h"
 #include "support/codec_driver.h"
 
 namespace cdedup::test {
@@ -323,37 +320,10 @@ TEST(DecoderFailure, StreamEndsInsideADistance) {
   }
 }
 
-// Virtual memory in use by this process, from /proc/self/status.
-size_t address_space_in_use() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
-  return 0;
-}
-
-// Whether a limit on the address space holds here: qemu-user accepts one
-// and ignores it, since it would bind the emulator's own mappings.  Tried in
-// a child, which maps 1 GiB past a limit of 512 MiB more than it uses.
-bool address_space_limit_holds() {
-  const size_t in_use = address_space_in_use();
-  if (in_use == 0) return false;
-  const rlimit limit{in_use + (size_t{512} << 20), in_use + (size_t{512} << 20)};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(1);
-    void* p = mmap(nullptr, size_t{1} << 30, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    _exit(p == MAP_FAILED ? 0 : 1);
-  }
-  int status = 0;
-  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // In a child: with at most 512 MiB more address space, a 4095 MiB window
 // cannot be had.  Exits 0 when both paths behave as `want_error` says.
 [[noreturn]] void decode_without_room(const Bytes& stream, bool want_error, const Bytes& want_output) {
-  const size_t in_use = address_space_in_use();
-  const rlimit limit{in_use + (size_t{512} << 20), in_use + (size_t{512} << 20)};
-  if (in_use == 0 || setrlimit(RLIMIT_AS, &limit) != 0) {
+  if (!limit_address_space(size_t{512} << 20)) {
     std::fprintf(stderr, "cannot limit the address space\n");
     _exit(2);
   }
