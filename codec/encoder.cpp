@@ -107,7 +107,7 @@ BodyTask encoder_body(Codec& c) {
         run_len = 0;
       }
       if (plan.emit_chunk) run_len += len;
-      index_sweep(c.index, c.stream_pos, len);
+      sweep_after_chunk(c, len);
     }
     CODEC_PUT_SPAN(c, run, run_len);
     // chunk_buf is free again: the unfinished tail waits there.

@@ -7,6 +7,7 @@
 
 #include "codec/codec.h"
 #include "codec/coroutine.h"
+#include "dedup/chunk_index.h"
 #include "dedup/fingerprint.h"
 
 namespace cdedup {
@@ -37,9 +38,15 @@ ChunkKey filed_key(const Codec& c, const ChunkKey& key, const uint8_t* chunk, ui
 
 // Looks the finished chunk up under its filed key (inserting it on a miss),
 // decides its record and advances the stream position and statistics.
-// `chunk` holds the chunk's len bytes.  The caller sweeps the index
-// afterwards unless this was the final chunk.
+// `chunk` holds the chunk's len bytes.  In mode u the caller sweeps the index
+// afterwards (sweep_after_chunk) unless this was the final chunk.
 ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& filed, uint32_t len, const uint8_t* chunk);
+
+// Mode u's expiry sweep after a chunk of len bytes.  Mode e measures expiry
+// at each lookup (dedup/exact_index.h) and sweeps nothing.
+inline void sweep_after_chunk(Codec& c, uint32_t len) {
+  if (c.mode == CODEC_MODE_UNIQUE) index_sweep(c.index, c.stream_pos, len);
+}
 
 // The header bytes and the parameter line; done the same way by both paths.
 void encoder_open_stream(Codec& c, uint8_t header[4]);

@@ -433,7 +433,6 @@ BodyTask encoder_body_parallel(Codec& c) {
             run_len = 0;
           }
           if (plan.emit_chunk) run_len += len;
-          index_sweep(c.index, c.stream_pos, len);
         }
       }
       CODEC_PUT_SPAN(c, run, run_len);
