@@ -21,7 +21,10 @@
 #   REPEAT=3 BASELINE=/path/to/old/cdedup bench/long_stream.sh [CDEDUP_BINARY] [WORK_DIR]
 #
 # REPEAT (default 1) rounds per group; the zstd group alone takes about three
-# minutes a round on a 2-core machine.  Needs: zstd, GNU time
+# minutes a round on a 2-core machine.  ONLY="encode zstd" runs only the named
+# groups, of: checks (sizes, round trips, thread counts, the baseline's mode
+# u), encode, decode (which does the checks' encodings), zstd, pipeline,
+# zeros.  Needs: zstd, GNU time
 # (/usr/bin/time), tar, python3, e2fsprogs.  About 12 GB of disk in WORK_DIR
 # (the corpora, the long stream and its encodings).
 set -euo pipefail
@@ -44,6 +47,7 @@ cat "$in" > /dev/null
 source "$here/timing.sh"
 
 fail() { echo "  FAILED: $*"; exit 1; }
+want() { case " ${ONLY:-checks encode decode zstd pipeline zeros} " in *" $1 "*) return 0 ;; esac; return 1; }
 roundtrip() {  # roundtrip ENCODED: decodes into cmp against the input
   "$bin" d "$1" - 2>/dev/null | cmp -s - "$in" || fail "round trip of $1"
 }
@@ -61,6 +65,7 @@ echo "== long: $bytes bytes (two nights of full backups)"
 # Encodings are kept for decoding and sizing, but timed to /dev/null: writing
 # gigabytes to a file costs the kernel more than the encoding.
 windows="1024 3072 4095"
+if want checks || want decode; then
 for w in $windows; do
   if [ "$w" = 1024 ]; then set -- ; else set -- 100 1024 "$w"; fi
   "$bin" e "$in" "$work/long.$w.cdd" "$@" > /dev/null
@@ -68,7 +73,8 @@ for w in $windows; do
   roundtrip "$work/long.$w.cdd"
   echo "  encoded, window $w MiB: $(size "$work/long.$w.cdd") bytes; decodes to the input; same bytes at -T1"
 done
-if [ -n "$base" ]; then
+fi
+if [ -n "$base" ] && want checks; then
   "$bin" u "$in" - 2>/dev/null | md5sum > "$work/.u.new"
   "$base" u "$in" - 2>/dev/null | md5sum > "$work/.u.old"
   cmp -s "$work/.u.new" "$work/.u.old" || fail "mode u wrote other bytes than the baseline"
@@ -77,6 +83,7 @@ if [ -n "$base" ]; then
   rm -f "$work/long.base.cdd"
 fi
 
+if want encode; then
 echo "  -- encode"
 set -- \
   "cdedup e, to /dev/null" /dev/null "'$bin' e '$in' /dev/null >/dev/null" \
@@ -88,14 +95,18 @@ enc=$(timed_together "$@")
 echo "$enc"
 echo "  4095 against 3072: $(ratio "$(line "$enc" 4 | wall_of)" "$(line "$enc" 3 | wall_of)")x the wall time"
 [ -n "$base" ] && echo "  defaults against the baseline: $(ratio "$(line "$enc" 1 | wall_of)" "$(line "$enc" 5 | wall_of)")x the wall time"
+fi
 
+if want decode; then
 echo "  -- decode"
 timed_together \
   "cdedup d" /dev/null "'$bin' d '$work/long.1024.cdd' /dev/null >/dev/null" \
   "cdedup d (3072 MiB window)" /dev/null "'$bin' d '$work/long.3072.cdd' /dev/null >/dev/null" \
   "cdedup d (4095 MiB window)" /dev/null "'$bin' d '$work/long.4095.cdd' /dev/null >/dev/null"
+fi
 for w in $windows; do rm -f "$work/long.$w.cdd"; done
 
+if want zstd; then
 echo "  -- zstd: cdedup -z --long beside zstd's largest windows, all at -T0"
 z=$(timed_together \
   "cdedup -z --long" "$work/long.cdz" "'$bin' -z --long < '$in' 2>/dev/null" \
@@ -115,7 +126,9 @@ timed_together \
   "cdedup -d < the -z --long archive" /dev/null "'$bin' -d < '$work/long.cdz' 2>/dev/null" \
   "zstd -d --long=31 -T0 < its archive" /dev/null "zstd -d --long=31 -T0 -q -c < '$work/long.3.l31.zst'"
 rm -f "$work/long.cdz" "$work/long.default.cdz" "$work/long.3.l30.zst" "$work/long.3.l31.zst" "$work/long.9.l31.zst"
+fi
 
+if want pipeline; then
 echo "  -- pipeline into zstd -1"
 pipe=$(timed_together \
   "cdedup e | zstd -1 -T1" "$work/long.cdd.zst" "'$bin' e - - < '$in' 2>/dev/null | zstd -1 -T1 -q -c" \
@@ -132,7 +145,9 @@ awk -v a="$(size "$work/long.cdd.zst")" -v b="$(size "$work/long.3g.cdd.zst")" \
   z = z1 < z2 ? z1 : z2
   printf "  default | zstd -1: %.2fx the speed of the faster zstd -1 --long=30\n", z / p }'
 rm -f "$work/long.cdd.zst" "$work/long.3g.cdd.zst" "$work/long.l30.zst" "$work/long.l31.zst"
+fi
 
+want zeros || exit 0
 echo
 echo "== zeros: 5 GiB"
 /usr/bin/time -o "$work/.time" -f '%e %M' bash -c \
