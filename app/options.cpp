@@ -5,6 +5,7 @@
 
 #include <cdedup/cdedup.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,10 @@ namespace {
 // zstd's own command line takes 1..19, and up to 22 with --ultra.
 constexpr int ZSTD_LEVEL_MIN = 1, ZSTD_LEVEL_MAX = 22;
 constexpr int THREADS_MAX = 4096;
+// --long: the largest window the header can carry, and the index that goes
+// with a window unless ENCMEM is given (a quarter of it keeps the index about
+// half full of a window's chunks, 164 bytes each at 20 bytes a slot).
+constexpr int LONG_WINDOW_MAX = 4095, LONG_INDEX_MIN = 256;
 
 const char* const SETTING_NAMES[3] = {"CHUNKLEN", "ENCMEM", "DECMEM"};
 const char* const SETTING_OPTIONS[3] = {"--chunklen", "--encmem", "--decmem"};
@@ -60,6 +65,7 @@ class Parser {
     }
     if (!r_.error.empty() || r_.options.action != Options::Action::run) return r_;
     operands(i, stdin_is_terminal);
+    if (r_.error.empty() && long_window_ != 0) apply_long_window();
     return r_;
   }
 
@@ -99,6 +105,8 @@ class Parser {
       if (inline_value != nullptr) zstd_level(inline_value);
     } else if (name == "--threads") {
       if (const char* v = value_of(a, inline_value, i)) threads(v);
+    } else if (name == "--long") {
+      long_window(inline_value);
     } else {
       for (int k = 0; k < 3; ++k)
         if (name == SETTING_OPTIONS[k]) {
@@ -160,6 +168,27 @@ class Parser {
     r_.options.threads = n;
   }
 
+  // --long[=MiB]: the value is optional, so it comes only after '='.
+  void long_window(const char* v) {
+    int mib = LONG_WINDOW_MAX;
+    if (v != nullptr && !strict_number(v, 1, LONG_WINDOW_MAX, &mib)) {
+      r_.error = "window '" + std::string(v) + "' for --long is not a number of MiB from 1 to 4095";
+      return;
+    }
+    long_window_ = mib;
+  }
+
+  // After the operands, which may give ENCMEM or DECMEM as numbers.
+  void apply_long_window() {
+    int32_t* params = r_.options.params;
+    if (setting_given_[2]) {
+      r_.error = "the window is given twice: by --long and by DECMEM (or --decmem)";
+      return;
+    }
+    params[2] = long_window_;
+    if (!setting_given_[1]) params[1] = std::max(LONG_INDEX_MIN, (long_window_ + 3) / 4);
+  }
+
   void operands(int first, bool stdin_is_terminal) {
     Options& o = r_.options;
     const int n = argc_ - first;
@@ -198,6 +227,7 @@ class Parser {
         return;
       }
       o.params[k] = setting_value(args[3 + k]);
+      setting_given_[k] = true;
     }
   }
 
@@ -206,7 +236,8 @@ class Parser {
   ParsedCommandLine r_;
   bool any_option_ = false;
   bool decode_ = false;
-  bool setting_given_[3] = {false, false, false};
+  bool setting_given_[3] = {false, false, false};  // as an option or as a number
+  int long_window_ = 0;                            // --long's MiB; 0: not given
 };
 
 }  // namespace

@@ -38,10 +38,15 @@ ChunkKey filed_key(const Codec& c, const ChunkKey& key, const uint8_t* chunk, ui
 
 // Looks the finished chunk up under its filed key (inserting it on a miss),
 // decides its record and advances the stream position and statistics.
-// `chunk` holds the chunk's len bytes.  The sweep of the index after it is
-// the caller's (encode_chunk below, or the reference body), none after the
-// final chunk.
+// `chunk` holds the chunk's len bytes.  In mode u the caller sweeps the index
+// afterwards (sweep_after_chunk) unless this was the final chunk.
 ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& filed, uint32_t len, const uint8_t* chunk);
+
+// Mode u's expiry sweep after a chunk of len bytes.  Mode e measures expiry
+// at each lookup (dedup/exact_index.h) and sweeps nothing.
+inline void sweep_after_chunk(Codec& c, uint32_t len) {
+  if (c.mode == CODEC_MODE_UNIQUE) index_sweep(c.index, c.stream_pos, len);
+}
 
 // The header bytes and the parameter line; done the same way by both paths.
 void encoder_open_stream(Codec& c, uint8_t header[4]);
@@ -77,13 +82,13 @@ inline bool lay_into_run(ChunkOutput& out, const uint8_t* chunk, uint32_t len) {
 }
 
 // Decides a chunk of the stream filed under `filed` (plan_chunk), lays it
-// into the run and sweeps the index after it.  Inline, as the loops it
+// into the run and, in mode u, sweeps the index after it.  Inline, as the loops it
 // replaced were: it runs once a chunk.
 inline bool encode_chunk(Codec& c, RefState& rs, ChunkOutput& out, const ChunkKey& filed, const uint8_t* chunk,
                          uint32_t len) {
   out.plan = plan_chunk(c, rs, filed, len, chunk);
   const bool write = lay_into_run(out, chunk, len);
-  index_sweep(c.index, c.stream_pos, len);
+  sweep_after_chunk(c, len);
   return write;
 }
 
@@ -112,7 +117,3 @@ inline bool encode_final_chunk(Codec& c, RefState& rs, ChunkOutput& out, const C
     CODEC_PUT_SPAN(c, (out).run, (out).run_len);                  \
     (out).run_len = 0;                                            \
   } while (0)
-
-namespace cdedup {
-
-}  // namespace cdedup

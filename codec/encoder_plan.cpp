@@ -7,6 +7,7 @@
 #include "dedup/chunk_check.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
+#include "dedup/exact_index.h"
 #include "dedup/stream_format.h"
 
 namespace cdedup {
@@ -37,10 +38,18 @@ ChunkKey filed_key(const Codec& c, const ChunkKey& key, const uint8_t* chunk, ui
 ChunkPlan plan_chunk(Codec& c, RefState& rs, const ChunkKey& filed, uint32_t len, const uint8_t* chunk) {
   ChunkPlan plan{};
   const uint32_t pos = c.stream_pos;
-  const IndexHit on_hit = c.mode == CODEC_MODE_UNIQUE ? IndexHit::KEEPS : IndexHit::REFRESHES;
-  const uint32_t found = index_find_or_insert(c.index, filed.bytes, pos, on_hit);
-  const uint32_t distance = found != INDEX_MISS ? pos_distance(c.index.found_pos, pos) : 0;
-  const bool duplicate = found == INDEX_HIT && distance < c.index.cfg_decwinsize;
+  uint32_t distance;  // the format's, pos_distance(source, pos), for a duplicate
+  bool duplicate;
+  if (c.mode == CODEC_MODE_UNIQUE) {
+    const uint32_t found = index_find_or_insert(c.index, filed.bytes, pos);
+    distance = found != INDEX_MISS ? pos_distance(c.index.found_pos, pos) : 0;
+    duplicate = found == INDEX_HIT && distance < c.index.cfg_decwinsize;
+  } else {
+    // Exact positions: a source less than W back lies the same distance back
+    // in the format's positions, which count modulo POS_LIMIT > W.
+    distance = index_find_or_file(c.index, filed.bytes, c.total_bytes);
+    duplicate = distance != INDEX_MISS;
+  }
 
   if (c.mode == CODEC_MODE_UNIQUE) {
     plan.emit_chunk = !duplicate;

@@ -34,7 +34,7 @@ BodyTask encoder_body_reference(Codec& c) {
     for (uint32_t i = 0; i < plan.esc_len; ++i) co_await put_byte(c, plan.esc[i]);
     if (plan.emit_chunk)
       for (uint32_t i = 0; i < len; ++i) co_await put_byte(c, c.chunk_buf[i]);
-    if (!end) index_sweep(c.index, c.stream_pos, len);
+    if (!end) sweep_after_chunk(c, len);
     c.chunk_buf_len = 0;
   }
 }

@@ -130,8 +130,7 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   const size_t kept_bytes = ix.htbl != nullptr ? htbl_bytes(*c) : 0;
   ix.encmem_bytes = static_cast<uint32_t>(params[1]) * INDEX_UNIT;
   ix.cfg_decwinsize = static_cast<uint32_t>(params[2]) << 20;
-  ix.sweep_cursor = 0;
-  ix.expired_count = 0;
+  index_restart_positions(ix);
   index_set_tblsize(ix, ix.encmem_bytes / INDEX_SLOT_BYTES);
   c->index_used = false;
   if (ix.htbl != nullptr &&

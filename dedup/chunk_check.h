@@ -56,6 +56,8 @@ uint64_t check_fold(const CheckKey& key, uint64_t s0, uint64_t s1);
 // alone would put it, and chunks that differ in their fingerprints still
 // differ here; but two chunks are now equal only when their checks agree, so
 // the slot itself carries the check and a probe touches one line of memory.
+// Bytes 4..5 decide nothing once the check must agree: in the slot they hold
+// position bits, and equality skips them (exact_index.h).
 inline ChunkKey checked_key(const ChunkKey& key, uint64_t check) {
   ChunkKey out = key;
   for (int i = 0; i < 8; ++i) out.bytes[6 + i] = static_cast<uint8_t>(check >> (8 * i));

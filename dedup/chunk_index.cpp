@@ -1,4 +1,5 @@
-// Chunk index: lookup, move-to-front insertion and the spread-out expiry sweep.
+// Chunk index: the insertion both modes share, mode u's lookup and its
+// spread-out expiry sweep.
 //
 // Insertion could gather the run into the 32 scratch records, rotate their
 // slot numbers and write them all back.  It does not need to: a lookup that
@@ -8,8 +9,7 @@
 // done in place: the entries in front of the victim each move one slot on, the
 // victim goes to the empty slot that ended the run (or is dropped when the
 // window is full), and the new entry takes the home slot.  That touches at
-// most 32 slots once, reads the table once and never allocates; the scratch
-// records are left alone.
+// most 32 slots once, reads the table once and never allocates.
 #include "dedup/chunk_index.h"
 
 #include <cstring>
@@ -33,7 +33,22 @@ inline bool key_equal(const uint8_t* a, const uint8_t* b) {
 
 }  // namespace
 
-uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position, IndexHit on_hit) {
+void index_make_room(ChunkIndex& ix, uint32_t home, uint32_t run, uint32_t last_expired) {
+  if (run == 0) return;
+  IndexSlot* const tbl = ix.htbl;
+  const uint32_t n = ix.cfg_tblsize;
+  const uint32_t victim = last_expired < PROBE_WINDOW ? last_expired : run - 1;
+  uint32_t dst = slot_add(home, victim, n);
+  // The slot just past the run: the empty one, or past a full window.
+  if (run < PROBE_WINDOW) tbl[slot_add(home, run, n)] = tbl[dst];
+  while (dst != home) {
+    const uint32_t src = dst == 0 ? n - 1 : dst - 1;
+    tbl[dst] = tbl[src];
+    dst = src;
+  }
+}
+
+uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position) {
   IndexSlot* const tbl = ix.htbl;
   const uint32_t n = ix.cfg_tblsize;
   const uint32_t home = index_home(ix, key);
@@ -48,29 +63,16 @@ uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t po
       last_expired = run;
     } else if (key_equal(tbl[s].key, key)) {
       ix.found_pos = tag - 2;
-      if (on_hit == IndexHit::REFRESHES && position != INDEX_LOOKUP_ONLY) tbl[s].pos_tag = position + 2;
       return INDEX_HIT;
     }
     if (++s == n) s = 0;
   }
   if (position == INDEX_LOOKUP_ONLY) return 0;
 
-  // The key may point into the table, and the shift below may overwrite it.
+  // The key may point into the table, and making room may overwrite it.
   uint8_t new_key[16];
   std::memcpy(new_key, key, 16);
-
-  if (run > 0) {
-    // The last expired entry leaves the run, else the oldest (the last) one.
-    const uint32_t victim = last_expired < PROBE_WINDOW ? last_expired : run - 1;
-    uint32_t dst = slot_add(home, victim, n);
-    // s is now the slot just past the run: the empty one, or past a full window.
-    if (run < PROBE_WINDOW) tbl[s] = tbl[dst];
-    while (dst != home) {
-      const uint32_t src = dst == 0 ? n - 1 : dst - 1;
-      tbl[dst] = tbl[src];
-      dst = src;
-    }
-  }
+  index_make_room(ix, home, run, last_expired);
   tbl[home].pos_tag = position + 2;
   std::memcpy(tbl[home].key, new_key, 16);
   return 0;
@@ -101,23 +103,18 @@ void index_sweep(ChunkIndex& ix, uint32_t position, uint32_t chunk_len) {
   const uint32_t n = ix.cfg_tblsize;
   const uint32_t w = ix.cfg_decwinsize;
   uint32_t cur = ix.sweep_cursor;
-  uint32_t expired = 0;
   for (uint64_t left = index_sweep_visits(ix, chunk_len); left != 0; --left) {
     IndexSlot& slot = tbl[cur];
-    if (slot.pos_tag >= 2 && pos_distance(slot.pos_tag - 2, position) >= w) {
+    if (slot.pos_tag >= 2 && pos_distance(slot.pos_tag - 2, position) >= w)
       slot.pos_tag = SLOT_EXPIRED;  // the key stays: it keeps the run contiguous
-      ++expired;
-    }
     if (++cur == n) cur = 0;
   }
   ix.sweep_cursor = cur;
-  ix.expired_count += expired;
 }
 
 void index_clear(ChunkIndex& ix) {
   if (ix.htbl != nullptr) std::memset(static_cast<void*>(ix.htbl), 0, ix.encmem_bytes);
-  ix.sweep_cursor = 0;
-  ix.expired_count = 0;
+  index_restart_positions(ix);
   index_set_tblsize(ix, index_tblsize(ix.encmem_bytes));
 }
 

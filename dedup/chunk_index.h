@@ -1,6 +1,13 @@
 // Chunk index: an open-addressed table of chunk keys and stream positions in
 // which a key lives within 32 slots of its home slot, kept in move-to-front
 // order so that a full window drops its oldest (or an expired) entry.
+//
+// Two ways of telling expired entries, one per encoder mode.  Mode u keeps
+// 32-bit positions that count modulo POS_LIMIT and a sweep that expires each
+// entry before its position can come round again (here).  Mode e files exact
+// positions and measures expiry when it looks (exact_index.h): no sweep, and
+// so no cost that grows as the window nears POS_LIMIT.  Both share the table,
+// the home slot and the insertion that makes room at it.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +25,14 @@ inline constexpr uint32_t PROBE_WINDOW = 32;
 inline constexpr uint32_t INDEX_SLOT_BYTES = 20;
 
 struct IndexSlot {
-  uint32_t pos_tag;  // SLOT_EMPTY, SLOT_EXPIRED, or stream position + 2
+  uint32_t pos_tag;  // SLOT_EMPTY, SLOT_EXPIRED, or a position + 2 (mode e: see exact_index.h)
   uint8_t key[16];
 };
 static_assert(sizeof(IndexSlot) == INDEX_SLOT_BYTES);
 
-// Scratch record of one slot while an insertion reorders a window.
+// A slot as a record of the run an insertion reorders.  The insertion does
+// its work in place (chunk_index.cpp); the record stays as the configuration
+// line's sizeof(hinf) and as the tests' record-by-record model of insertion.
 struct hinf {
   uint8_t key[16];
   uint32_t pos_tag;
@@ -32,27 +41,28 @@ struct hinf {
 };
 static_assert(sizeof(hinf) == 28);
 
+// How far mode e's positions run past their base before the base moves up
+// (exact_index.h): offsets from the base then fit 47 bits.
+inline constexpr uint64_t REBASE_SPAN = uint64_t{1} << 47;
+
 struct ChunkIndex {
   uint32_t cfg_tblsize;     // N, slots in htbl
   uint32_t encmem_bytes;    // bytes reserved for htbl (encmem << 20, 32-bit)
   uint32_t cfg_decwinsize;  // W, window bytes (decmem << 20, 32-bit)
-  uint32_t found_pos;       // position of the entry the last hit found
-  uint32_t sweep_cursor;    // next slot the expiry sweep visits
-  uint32_t expired_count;   // slots expired since the last clear
-  hinf records[PROBE_WINDOW];
+  uint32_t found_pos;       // mode u: position of the entry the last hit found
+  uint32_t sweep_cursor;    // mode u: next slot the expiry sweep visits
   IndexSlot* htbl;
   uint64_t home_magic;  // 2^64 / N rounded up: the home slot without a division
+  // Mode e: entries hold their positions as offsets from pos_base, which
+  // moves up once positions reach rebase_at.
+  uint64_t pos_base = 0;
+  uint64_t rebase_at = REBASE_SPAN;
+  uint64_t rebase_span = REBASE_SPAN;  // at most REBASE_SPAN; tests lower it to reach a rebase cheaply
 };
 
 // Results of index_find_or_insert.
 inline constexpr uint32_t INDEX_MISS = 0;
 inline constexpr uint32_t INDEX_HIT = 1;
-
-// What a hit does to the entry it finds.  Keeping the first copy's position
-// is the unique-chunk mode's defined behaviour; the lossless encoder moves the
-// entry to the newest copy, the one its decoder holds longest, so that a chunk
-// that keeps coming back stays within reach however long the stream.
-enum class IndexHit { KEEPS, REFRESHES };
 
 // Positions count modulo POS_LIMIT; n is at most 65535.
 inline uint32_t pos_advance(uint32_t p, uint32_t n) {
@@ -85,24 +95,38 @@ inline uint32_t index_home(const ChunkIndex& ix, const uint8_t* key) {
 // lookups a little later.  Keys are 16 bytes apiece, `stride` bytes apart.
 void index_prefetch(const ChunkIndex& ix, const uint8_t* keys, size_t count, size_t stride);
 
-// Needs cfg_tblsize > PROBE_WINDOW, so a window never meets itself.
-// 1 and found_pos set when a live equal key lies in the key's window; the
-// table is then unchanged, except that with IndexHit::REFRESHES the entry
-// found takes `position` (in place: no entry moves).  Else 0, after inserting
-// the key at `position` unless that is INDEX_LOOKUP_ONLY, which never changes
-// the table.
-uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position,
-                              IndexHit on_hit = IndexHit::KEEPS);
+// Frees the home slot of a key for a new entry, given what its lookup found:
+// `run` occupied slots from home (stopped by an empty slot, or PROBE_WINDOW),
+// and the offset of the last expired entry among them (PROBE_WINDOW: none).
+// That entry, or else the last of the run, is the victim: it moves to the
+// empty slot past the run, or is dropped from a full window, and the entries
+// in front of it move one slot on.
+void index_make_room(ChunkIndex& ix, uint32_t home, uint32_t run, uint32_t last_expired);
+
+// Mode u's lookup, with 32-bit positions.  Needs cfg_tblsize > PROBE_WINDOW,
+// so a window never meets itself.  1 and found_pos set when a live equal key
+// lies in the key's window; the table is then unchanged (the entry keeps the
+// first copy's position, as mode u's output is defined to).  Else 0, after
+// inserting the key at `position` unless that is INDEX_LOOKUP_ONLY, which
+// never changes the table.
+uint32_t index_find_or_insert(ChunkIndex& ix, const uint8_t key[16], uint32_t position);
 
 // Slots one sweep after a chunk of chunk_len bytes visits: enough that the
 // cursor covers the whole table while the position advances POS_LIMIT - W.
 // Needs cfg_decwinsize < POS_LIMIT (any decmem << 20 is).
 uint64_t index_sweep_visits(const ChunkIndex& ix, uint32_t chunk_len);
 
-// Expiry sweep after a chunk of chunk_len bytes that ended at `position`.
+// Mode u's expiry sweep after a chunk of chunk_len bytes that ended at `position`.
 void index_sweep(ChunkIndex& ix, uint32_t position, uint32_t chunk_len);
 
-// Every slot empty, cursor and count at 0, N recomputed from encmem_bytes.
+// The sweep's cursor and mode e's position base back at a stream's start.
+inline void index_restart_positions(ChunkIndex& ix) {
+  ix.sweep_cursor = 0;
+  ix.pos_base = 0;
+  ix.rebase_at = ix.rebase_span;
+}
+
+// Every slot empty, positions restarted, N recomputed from encmem_bytes.
 void index_clear(ChunkIndex& ix);
 
 }  // namespace cdedup

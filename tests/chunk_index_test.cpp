@@ -1,10 +1,13 @@
-// Chunk index: position arithmetic, table sizing, lookup and move-to-front
-// insertion on small tables, the expiry sweep and clearing.  Insertion is also
-// compared, on random operation sequences, with a plain record-by-record model
-// of gather, victim choice, slot rotation and write-back.
+// Chunk index: position arithmetic, table sizing, mode u's lookup and the
+// move-to-front insertion both modes share, on small tables, the expiry sweep
+// and clearing.  Insertion is also compared, on random operation sequences,
+// with a plain record-by-record model of gather, victim choice, slot rotation
+// and write-back (index_model.h, which mode e's tests use too).
 #include "dedup/chunk_index.h"
 
 #include <gtest/gtest.h>
+
+#include "support/index_model.h"
 
 #include <array>
 #include <cstring>
@@ -324,7 +327,7 @@ TEST(IndexInsert, EntryShiftedOutOfItsWindowIsLost) {
 // ---------------------------------------------------------------------------
 // Insertion against a record-by-record model
 
-uint32_t model_find_or_insert(ChunkIndex& ix, const uint8_t* key, uint32_t position, IndexHit on_hit) {
+uint32_t model_find_or_insert(ChunkIndex& ix, const uint8_t* key, uint32_t position) {
   const uint32_t n = ix.cfg_tblsize;
   const uint32_t h = (uint32_t(key[0]) | uint32_t(key[1]) << 8 | uint32_t(key[2]) << 16 | uint32_t(key[3]) << 24) % n;
   for (uint32_t i = 0; i < PROBE_WINDOW; ++i) {
@@ -333,54 +336,18 @@ uint32_t model_find_or_insert(ChunkIndex& ix, const uint8_t* key, uint32_t posit
     if (s.pos_tag == SLOT_EXPIRED) continue;
     if (std::memcmp(s.key, key, 16) == 0) {
       ix.found_pos = s.pos_tag - 2;
-      if (on_hit == IndexHit::REFRESHES && position != INDEX_LOOKUP_ONLY) s.pos_tag = position + 2;
       return 1;
     }
   }
   if (position == INDEX_LOOKUP_ONLY) return 0;
-
-  hinf* r = ix.records;
-  uint32_t k = 0;
-  for (; k < PROBE_WINDOW; ++k) {
-    const uint32_t slot = (h + k) % n;
-    if (ix.htbl[slot].pos_tag == SLOT_EMPTY) break;
-    std::memcpy(r[k].key, ix.htbl[slot].key, 16);
-    r[k].pos_tag = ix.htbl[slot].pos_tag;
-    r[k].home = h;
-    r[k].slot = slot;
-  }
-  if (k == 0) {
-    ix.htbl[h].pos_tag = position + 2;
-    std::memcpy(ix.htbl[h].key, key, 16);
-    return 0;
-  }
-  uint32_t max_age = 0, v = 0;
-  for (uint32_t i = 0; i < k; ++i) {
-    const uint32_t age = r[i].pos_tag == SLOT_EXPIRED ? 0xFFFFFFFFu : (r[i].slot + n - r[i].home) % n;
-    if (age >= max_age) {
-      max_age = age;
-      v = i;
-    }
-  }
-  const uint32_t last = r[k - 1].slot;
-  for (uint32_t i = k - 1; i > v; --i) r[i].slot = r[i - 1].slot;
-  r[v].slot = last;
-  for (uint32_t i = 0; i < k; ++i) r[i].slot = (r[i].slot + 1) % n;
-  hinf& fresh = k < PROBE_WINDOW ? r[k] : r[v];
-  std::memcpy(fresh.key, key, 16);
+  IndexSlot fresh{};
   fresh.pos_tag = position + 2;
-  fresh.home = h;
-  fresh.slot = h;
-  const uint32_t count = k < PROBE_WINDOW ? k + 1 : k;
-  for (uint32_t i = 0; i < count; ++i) {
-    ix.htbl[r[i].slot].pos_tag = r[i].pos_tag;
-    std::memcpy(ix.htbl[r[i].slot].key, r[i].key, 16);
-  }
+  std::memcpy(fresh.key, key, 16);
+  test::model_insert(ix, h, fresh, [](const IndexSlot& s) { return s.pos_tag == SLOT_EXPIRED; });
   return 0;
 }
 
 TEST(IndexInsert, MatchesRecordModelOnRandomSequences) {
-  for (const IndexHit on_hit : {IndexHit::KEEPS, IndexHit::REFRESHES})
   for (uint32_t n : {33u, 40u, 61u, 257u}) {
     std::mt19937 rng(n);
     // Few homes, among them the last slots, and keys that share many bytes.
@@ -401,8 +368,8 @@ TEST(IndexInsert, MatchesRecordModelOnRandomSequences) {
       }
       const Key& k = pool[rng() % pool.size()];
       const uint32_t pos = r < 15 ? INDEX_LOOKUP_ONLY : rng() % POS_LIMIT;
-      const uint32_t got = index_find_or_insert(impl.ix, k.data(), pos, on_hit);
-      const uint32_t want = model_find_or_insert(model.ix, k.data(), pos, on_hit);
+      const uint32_t got = index_find_or_insert(impl.ix, k.data(), pos);
+      const uint32_t want = model_find_or_insert(model.ix, k.data(), pos);
       ASSERT_EQ(got, want) << "n " << n << " op " << op;
       if (want == 1) {
         ASSERT_EQ(impl.ix.found_pos, model.ix.found_pos) << "n " << n << " op " << op;
@@ -422,12 +389,10 @@ TEST(IndexSweep, ZeroWindowExpiresEveryLiveSlotItVisits) {
   t.put(3, make_key(3, 3), tag_of(5000));  // the sweep's own position: a whole cycle back
   for (int i = 0; i < 5; ++i) index_sweep(t.ix, 5000, 64);
   EXPECT_EQ(t.ix.sweep_cursor, 5u);
-  EXPECT_EQ(t.ix.expired_count, 5u);
   for (uint32_t s = 0; s < 10; ++s) EXPECT_EQ(t.slots[s].pos_tag, s < 5 ? SLOT_EXPIRED : tag_of(s * 1000)) << s;
 
   for (int i = 0; i < 35; ++i) index_sweep(t.ix, 5000, 64);
   EXPECT_EQ(t.ix.sweep_cursor, 0u);
-  EXPECT_EQ(t.ix.expired_count, 10u);  // the already expired slot is not counted again
   for (uint32_t s = 0; s < 10; ++s) EXPECT_TRUE(t.holds(s, make_key(s, s), SLOT_EXPIRED)) << s;
   EXPECT_TRUE(t.holds(12, make_key(12, 12), SLOT_EXPIRED));
   for (uint32_t s = 13; s < 40; ++s) EXPECT_TRUE(t.empty(s)) << s;
@@ -441,7 +406,6 @@ TEST(IndexSweep, VisitsSeveralSlotsAndWrapsTheCursor) {
   t.ix.sweep_cursor = 62;
   index_sweep(t.ix, 0xFFFE0005u, 2048);
   EXPECT_EQ(t.ix.sweep_cursor, 1u);
-  EXPECT_EQ(t.ix.expired_count, 3u);
   EXPECT_EQ(t.slots[61].pos_tag, tag_of(0));
   EXPECT_EQ(t.slots[62].pos_tag, SLOT_EXPIRED);
   EXPECT_EQ(t.slots[63].pos_tag, SLOT_EXPIRED);
@@ -464,7 +428,7 @@ TEST(IndexSweep, ExpiresFromAWindowBackAcrossThePositionWrap) {
   EXPECT_TRUE(expires(5, 5, 0xFFF00000u));  // same position: a whole cycle
 }
 
-TEST(IndexClear, ZeroesTheReservedBytesAndResetsCounters) {
+TEST(IndexClear, ZeroesTheReservedBytesAndRestartsPositions) {
   const uint32_t bytes = 1u << 20;
   std::vector<IndexSlot> mem(bytes / INDEX_SLOT_BYTES + 1);
   std::memset(static_cast<void*>(mem.data()), 0xAB, mem.size() * sizeof(IndexSlot));
@@ -472,12 +436,14 @@ TEST(IndexClear, ZeroesTheReservedBytesAndResetsCounters) {
   ix.encmem_bytes = bytes;
   index_set_tblsize(ix, 99);
   ix.sweep_cursor = 17;
-  ix.expired_count = 5;
+  ix.pos_base = 5;
+  ix.rebase_at = 7;
   ix.htbl = mem.data();
   index_clear(ix);
   EXPECT_EQ(ix.cfg_tblsize, 52428u);
   EXPECT_EQ(ix.sweep_cursor, 0u);
-  EXPECT_EQ(ix.expired_count, 0u);
+  EXPECT_EQ(ix.pos_base, 0u);
+  EXPECT_EQ(ix.rebase_at, REBASE_SPAN);
   const auto* raw = reinterpret_cast<const uint8_t*>(mem.data());
   const size_t total = mem.size() * sizeof(IndexSlot);
   size_t nonzero = 0, untouched = 0;

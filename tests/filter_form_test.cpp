@@ -96,6 +96,50 @@ TEST(FilterForm, SettingsAsOptionsMeanWhatTheNumbersMean) {
   }
 }
 
+// --long sets the window, and the index with it unless ENCMEM is given; it
+// is accepted, and changes nothing, when decoding (tar -I passes -d).
+TEST(FilterForm, LongSetsTheWindowAndTheIndexWithIt) {
+  const Bytes in = sample_with_repeats();
+  // -T1: a default one-per-CPU run would populate a 1 GiB index up front.
+  const struct {
+    std::vector<std::string> args;
+    const char* params;  // the parameter line
+  } cases[] = {
+      {{"-T1", "--long"}, "len=164 encmem=1024M decmem=4095M"},
+      {{"-T1", "--long=3072"}, "len=164 encmem=768M decmem=3072M"},
+      {{"-T1", "--long=1025"}, "len=164 encmem=257M decmem=1025M"},
+      {{"-T1", "--long=100"}, "len=164 encmem=256M decmem=100M"},
+      {{"-T1", "--long", "--encmem=16"}, "len=164 encmem=16M decmem=4095M"},
+      {{"-T1", "--encmem=16", "--long=8", "--chunklen=36"}, "len=100 encmem=16M decmem=8M"},
+      {{"-T1", "--long", "e", "-", "-"}, "len=164 encmem=1024M decmem=4095M"},
+      {{"-T1", "--long=2048", "e", "-", "-", "100", "64"}, "len=164 encmem=64M decmem=2048M"},
+      {{"-T1", "--long=2048", "u", "-", "-", "100"}, "len=164 encmem=512M decmem=2048M"},
+  };
+  for (const auto& c : cases) {
+    std::string trace;
+    for (const std::string& a : c.args) trace += a + " ";
+    SCOPED_TRACE(trace);
+    const ProcessResult r = run_cdedup(c.args, in);
+    ASSERT_EQ(r.status, EXIT_OK) << r.err;
+    const std::vector<std::string> lines = split_lines(r.err);
+    ASSERT_EQ(lines.size(), 3u) << r.err;
+    EXPECT_EQ(lines[1], c.params);
+  }
+  // The header carries the 4095 MiB window.  The stream, bare or in a zstd
+  // frame, decodes with -d --long as it does with -d.
+  const ProcessResult bare = run_cdedup({"-T1", "--long"}, in);
+  ASSERT_EQ(bare.status, EXIT_OK);
+  EXPECT_EQ(bare.out.substr(0, 4), std::string("\x64\x00\xFF\x0F", 4));
+  const ProcessResult z = run_cdedup({"-T1", "-z", "--long"}, in);
+  ASSERT_EQ(z.status, EXIT_OK) << z.err;
+  for (const std::string* enc : {&bare.out, &z.out})
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-d", "--long"}, {"--long=8", "-d"}}) {
+      const ProcessResult d = run_cdedup(args, to_bytes(*enc));
+      ASSERT_EQ(d.status, EXIT_OK) << d.err;
+      EXPECT_TRUE(to_bytes(d.out) == in);
+    }
+}
+
 TEST(FilterForm, UsageErrors) {
   TempDir dir;
   write_file(dir.file("in"), random_bytes(1000, 1));
@@ -109,6 +153,10 @@ TEST(FilterForm, UsageErrors) {
       {"-T"},                                          // a value is missing
       {"--threads=x"}, {"-T", "-1"}, {"--zstd=0"}, {"--zstd=23"}, {"--zstd="},
       {"--test=1"}, {"-dq"}, {"--bogus"}, {"--chunklen"},
+      {"--long", "--decmem=8"}, {"--decmem=8", "--long=16"},  // the window both ways
+      {"--long=8", "e", in, out, "100", "16", "8"},
+      {"--long=0"}, {"--long=4096"}, {"--long=abc"}, {"--long="}, {"--long=-5"},
+      {"--long", "3072"},                              // the value goes after '=': 3072 is MODE
       {"e", in},                                       // one or two operands
   };
   for (const std::vector<std::string>& args : cases) {
@@ -193,7 +241,8 @@ class Tar : public ::testing::Test {
 
 TEST_F(Tar, CreatesAndExtractsATreeThroughCdedup) {
   const std::string cdedup = cdedup_shell();
-  const std::vector<std::string> programs = {cdedup + " -z", cdedup, cdedup + " -z --zstd=9 -T 1 --decmem=8 --encmem=4"};
+  const std::vector<std::string> programs = {cdedup + " -z", cdedup, cdedup + " -z --zstd=9 -T 1 --decmem=8 --encmem=4",
+                                             cdedup + " -z --long -T1"};
   for (size_t i = 0; i < programs.size(); ++i) {
     SCOPED_TRACE(programs[i]);
     // (Appended, not "a" + to_string(i): g++ 12 warns falsely on the latter.)

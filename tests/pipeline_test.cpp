@@ -458,7 +458,7 @@ TEST(ManPage, AgreesWithTheHelpText) {
   // Guard against a parser that finds nothing in either.
   EXPECT_EQ(help.options, (std::set<std::string>{"-h", "--help", "-V", "--version", "--reference", "-z", "--zstd", "-d",
                                                  "--decode", "--decompress", "-t", "--test", "-T", "--threads",
-                                                 "--chunklen", "--encmem", "--decmem"}));
+                                                 "--chunklen", "--encmem", "--decmem", "--long"}));
   EXPECT_EQ(help.modes, (std::set<std::string>{"e", "u", "d"}));
   EXPECT_EQ(help.parameters.size(), 3u);
   EXPECT_EQ(help.exit_statuses.size(), 8u);

@@ -338,6 +338,28 @@ TEST(RoundTrip, WindowAbove2GiB) {
   EXPECT_LT(t.enc.output.size(), in.size() - 200000);
 }
 
+TEST(RoundTrip, IndexRebasesChangeNoDecision) {
+  // A rebase rewrites every live entry's offset and expires those a window
+  // back; it must leave every decision as it was.  Repeats lie just within,
+  // at and just beyond the 1 MiB window; a 1 MiB index (52428 slots) is
+  // tight for 6 MiB of chunks, so expired entries are victims too.  A span
+  // of W + d rebases every d bytes.
+  const size_t w = size_t{1} << 20;
+  const Bytes in = with_repeats(21, 6 << 20, {4096, w - 5000, w - 64, w, w + 64, 3 * w / 2}, 20000);
+  CodecRun run;
+  run.params = {100, 1, 1};
+  const CodecResult plain = run_codec(in, run);
+  ASSERT_EQ(plain.final_yield, CODEC_DONE);
+  EXPECT_LT(plain.output.size(), in.size() - 3 * 20000);  // the nearer copies became references
+  CodecRun dec;
+  dec.mode = CODEC_MODE_DECODE;
+  EXPECT_TRUE(same_bytes(in, run_codec(plain.output, dec).output));
+  for (const uint64_t span : {w + 16384, 2 * w + 12345}) {
+    run.rebase_span = span;
+    EXPECT_TRUE(same_output(plain, run_codec(in, run))) << "rebase every " << span - w << " bytes";
+  }
+}
+
 TEST(RoundTrip, RepeatedMegabyteShrinks) {
   const Bytes block = seeded_bytes(13, 1 << 20);
   Bytes in;

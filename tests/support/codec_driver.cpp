@@ -13,6 +13,7 @@
 
 #include "codec/codec.h"
 #include "codec/encoder_parallel.h"
+#include "dedup/exact_index.h"
 
 namespace cdedup::test {
 
@@ -75,6 +76,7 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run) {
   }
 
   r.init_status = codec_init(c, run.mode, run.params.data());
+  if (r.init_status == 0 && run.rebase_span != 0) index_set_rebase_span(c->index, run.rebase_span);
   if (r.init_status != 0) {
     r.message = codec_message(c);
   } else {

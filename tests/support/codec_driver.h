@@ -41,6 +41,7 @@ struct CodecRun {
   size_t segment_bytes = 0;                      // with threads: the work's shape (0: the codec's own)
   unsigned segments = 0;
   bool input_space = false;                      // put input where codec_input_space says, when it offers room
+  uint64_t rebase_span = 0;                      // mode e: rebase the index's positions this often (0: the codec's own)
   BlockSizes in;
   BlockSizes out;
 };
