@@ -189,134 +189,173 @@ uint32_t copy_chunk(Codec& c, uint32_t distance, const uint8_t*& chunk) {
   return len;
 }
 
+// ---------------------------------------------------------------------------
+// Records and literal chunks
+// ---------------------------------------------------------------------------
+
+// What the body carries from one input span to the next.  Between records,
+// chunk_buf holds the bytes of a record's head that have come so far; in a
+// literal chunk, the chunk's bytes gathered so far, from chunk_buf[0].
+struct DecodeState {
+  uint32_t src_pos = 0, cont_pos = 0;  // the format's positions (docs/format.md)
+  uint32_t chunk_at = 0;               // window index where the current chunk starts
+  bool in_literal = false;             // inside a literal chunk's bytes
+  const uint8_t* lit_start = nullptr;  // its first byte in the input, or null once gathered in chunk_buf
+  uint32_t lit_len = 0;                // its bytes so far
+};
+
+// The four bytes that open a record: in the input when they lie there
+// whole, else held back in chunk_buf one by one; null until all four have come.
+inline const uint8_t* record_head(Codec& c) {
+  if (c.chunk_buf_len == 0 && c.in_end - c.in_cur >= 4) {
+    const uint8_t* const head = c.in_cur;
+    c.in_cur += 4;
+    return head;
+  }
+  c.chunk_buf[c.chunk_buf_len++] = *c.in_cur++;
+  return c.chunk_buf_len == 4 ? c.chunk_buf : nullptr;
+}
+
+// A literal chunk starts.  Its first four bytes are the record's head, or,
+// after ESC_LITERAL, the bytes that follow it.
+inline void start_literal(Codec& c, DecodeState& s, const uint8_t* head, bool escaped) {
+  s.in_literal = true;
+  if (escaped) {
+    s.lit_len = 0;
+    s.lit_start = c.in_cur;
+    c.chunk_buf_len = 0;
+  } else if (head == c.chunk_buf) {
+    s.lit_len = 4;
+    s.lit_start = nullptr;
+    window_put(c, head, 4);  // already gathered: chunk_buf_len is 4
+  } else {
+    s.lit_len = 4;
+    s.lit_start = head;
+  }
+}
+
+// The input span is about to be handed back: a literal chunk still read in
+// place keeps its bytes so far in chunk_buf.
+inline void keep_literal(Codec& c, DecodeState& s) {
+  if (!s.in_literal || s.lit_start == nullptr || c.in_cur != c.in_end) return;
+  gather(c, s.lit_start, static_cast<size_t>(c.in_cur - s.lit_start));
+  s.lit_start = nullptr;
+}
+
+// Takes literal bytes from the input up to the chunk's boundary, searched
+// from the chunk's 64th byte on.  True, with the chunk's bytes, once the
+// boundary is in; false when the span ran out first.
+bool scan_literal(Codec& c, DecodeState& s, const uint8_t*& chunk, uint32_t& n) {
+  const WindowTables& tables = window_tables();
+  const uint8_t* const at = c.in_cur;  // offsets below count from here
+  const size_t avail = static_cast<size_t>(c.in_end - at);
+  const size_t first = s.lit_len < CHUNK_MIN_LEN - 1 ? CHUNK_MIN_LEN - 1 - s.lit_len : 0;
+  const size_t cap = CHUNK_MAX_LEN - 1 - s.lit_len;
+  const size_t limit = std::min(avail, cap);
+  const uint32_t threshold = c.chunker.chunk_threshold;
+  // A window before offset 15 reaches back into the chunk's earlier
+  // bytes: in the input just before `at`, or gathered in chunk_buf.
+  size_t j;
+  if (s.lit_start != nullptr || first >= ROLL_WINLEN - 1)
+    j = boundary_find(tables, threshold, at, first, limit);
+  else
+    j = boundary_find_after(tables, threshold, c.chunk_buf + c.chunk_buf_len - (ROLL_WINLEN - 1), at, first, limit);
+  bool boundary = j < limit;
+  if (!boundary && cap < avail) {
+    j = cap;
+    boundary = true;
+  }
+  const size_t taken = boundary ? j + 1 : avail;
+  c.in_cur = at + taken;
+  s.lit_len += static_cast<uint32_t>(taken);
+  if (s.lit_start != nullptr && boundary) {
+    // Wholly in the input: no copy needed.
+    window_put(c, s.lit_start, s.lit_len);
+    chunk = s.lit_start;
+  } else {
+    if (s.lit_start != nullptr) {
+      // Cut by the end of the span: gather what there is so far.
+      gather(c, s.lit_start, static_cast<size_t>(at - s.lit_start));
+      s.lit_start = nullptr;
+    }
+    gather(c, at, taken);
+    if (!boundary) return false;
+    chunk = c.chunk_buf;
+  }
+  n = s.lit_len;
+  s.in_literal = false;
+  return true;
+}
+
+// The stream has ended: the literal in progress, or up to three held-back
+// bytes of a record's head, are the final chunk (possibly empty).
+inline uint32_t final_chunk(Codec& c, const DecodeState& s) {
+  if (!s.in_literal) window_put(c, c.chunk_buf, c.chunk_buf_len);
+  return c.chunk_buf_len;
+}
+
+// A complete chunk is noted where it starts in the window.
+inline void note_chunk_start(Codec& c, uint32_t at, uint32_t n) {
+  if (c.decwin_notes != nullptr && n >= CHUNK_MIN_LEN) c.decwin_notes[at >> 6] = start_note(at);
+}
+
+// The chunk of n bytes is out: counts and positions move past it.
+inline void end_chunk(Codec& c, DecodeState& s, uint32_t n) {
+  c.total_bytes += n;
+  c.chunk_count += 1;
+  c.stream_pos = pos_advance(c.stream_pos, n);
+  s.cont_pos = s.src_pos + n;
+  c.chunk_buf_len = 0;
+  s.in_literal = false;
+  s.lit_len = 0;
+  s.lit_start = nullptr;
+  s.chunk_at = c.decwin_pos;
+}
+
 }  // namespace
 
 BodyTask decoder_body(Codec& c) {
   int header[4];
   for (int& h : header) h = co_await get_byte(c);
   if (!decoder_open_stream(c, header)) co_await codec_fail(c);
-  uint8_t* const buf = c.chunk_buf;
-  const WindowTables& tables = window_tables();
 
-  uint32_t src_pos = 0, cont_pos = 0;
-  uint32_t skip = 0;         // escape bytes in front of the chunk in chunk_buf
-  bool in_literal = false;   // inside a literal chunk's bytes
-  const uint8_t* lit_start = nullptr;  // its first byte in the input, or null when gathered in chunk_buf
-  uint32_t lit_len = 0;                // its bytes so far
-  uint32_t chunk_at = 0;               // window index where the current chunk starts
-
+  DecodeState s;
   for (;;) {
-    if (in_literal && lit_start != nullptr && c.in_cur == c.in_end) {
-      // The input buffer is about to be handed back: keep the chunk's bytes.
-      gather(c, lit_start, static_cast<size_t>(c.in_cur - lit_start));
-      lit_start = nullptr;
-    }
+    keep_literal(c, s);
     const bool more = co_await need_input(c);
-    const uint8_t* chunk = nullptr;
+    const uint8_t* chunk = c.chunk_buf;
     uint32_t n = 0;
     if (!more) {
-      // The final chunk: a literal in progress, or up to 3 held-back bytes.
-      if (!in_literal) window_put(c, buf, c.chunk_buf_len);
-      chunk = buf + skip;
-      n = c.chunk_buf_len > skip ? c.chunk_buf_len - skip : 0;
+      n = final_chunk(c, s);
     } else if (!decoder_window_ready(c)) {
       co_await codec_fail(c);
-    } else if (!in_literal) {
-      // A record starts: classify its first four bytes.
-      const uint8_t* rec;
-      if (c.chunk_buf_len == 0 && c.in_end - c.in_cur >= 4) {
-        rec = c.in_cur;
-        c.in_cur += 4;
-      } else {
-        buf[c.chunk_buf_len++] = *c.in_cur++;
-        if (c.chunk_buf_len < 4) continue;
-        rec = buf;
+    } else if (s.in_literal) {
+      if (!scan_literal(c, s, chunk, n)) continue;
+    } else {
+      const uint8_t* const head = record_head(c);
+      if (head == nullptr) continue;
+      const RecordKind kind = record_kind(head);
+      if (kind == RecordKind::Literal || kind == RecordKind::LiteralEscape) {
+        start_literal(c, s, head, kind == RecordKind::LiteralEscape);
+        continue;
       }
       uint32_t distance = 0;
-      switch (record_kind(rec)) {
-        case RecordKind::Literal:
-          in_literal = true;
-          lit_len = 4;
-          skip = 0;
-          lit_start = rec == buf ? nullptr : rec;
-          if (lit_start == nullptr) window_put(c, buf, 4);
-          continue;
-        case RecordKind::LiteralEscape:
-          in_literal = true;
-          lit_len = 0;
-          skip = 5;
-          c.chunk_buf_len = 5;  // gathered chunks land after the escape bytes
-          lit_start = c.in_cur;
-          continue;
-        case RecordKind::Copy: {
-          int d[4];
-          for (int& x : d) x = co_await get_byte(c);
-          if (!decoder_copy_distance(c, d, distance)) co_await codec_fail(c);
-          break;
-        }
-        case RecordKind::Continue:
-          distance = pos_distance(cont_pos, c.stream_pos);
-          break;
+      if (kind == RecordKind::Copy) {
+        int d[4];
+        for (int& x : d) x = co_await get_byte(c);
+        if (!decoder_copy_distance(c, d, distance)) co_await codec_fail(c);
+      } else {
+        distance = pos_distance(s.cont_pos, c.stream_pos);
       }
       if (!decoder_reference_allowed(c)) co_await codec_fail(c);
-      src_pos = pos_distance(distance, c.stream_pos);
+      s.src_pos = pos_distance(distance, c.stream_pos);
       n = copy_chunk(c, distance, chunk);
-      skip = 0;
-    } else {
-      // Literal bytes: search from the chunk's 64th byte (offsets from `at`).
-      const uint8_t* const at = c.in_cur;
-      const size_t avail = static_cast<size_t>(c.in_end - at);
-      const size_t first = lit_len < CHUNK_MIN_LEN - 1 ? CHUNK_MIN_LEN - 1 - lit_len : 0;
-      const size_t cap = CHUNK_MAX_LEN - 1 - lit_len;
-      const size_t limit = std::min(avail, cap);
-      const uint32_t threshold = c.chunker.chunk_threshold;
-      // A window before offset 15 reaches back into the chunk's earlier
-      // bytes: in the input just before `at`, or gathered in chunk_buf.
-      size_t j;
-      if (lit_start != nullptr || first >= ROLL_WINLEN - 1)
-        j = boundary_find(tables, threshold, at, first, limit);
-      else
-        j = boundary_find_after(tables, threshold, buf + c.chunk_buf_len - (ROLL_WINLEN - 1), at, first, limit);
-      bool boundary = j < limit;
-      if (!boundary && cap < avail) {
-        j = cap;
-        boundary = true;
-      }
-      const size_t taken = boundary ? j + 1 : avail;
-      c.in_cur = at + taken;
-      lit_len += static_cast<uint32_t>(taken);
-      if (lit_start != nullptr && boundary) {
-        // Wholly in the input: no copy needed.
-        window_put(c, lit_start, lit_len);
-        chunk = lit_start;
-        n = lit_len;
-      } else {
-        if (lit_start != nullptr) {
-          // Cut by the end of the span: gather what there is so far.
-          gather(c, lit_start, static_cast<size_t>(at - lit_start));
-          lit_start = nullptr;
-        }
-        gather(c, at, taken);
-        if (!boundary) continue;
-        chunk = buf + skip;
-        n = lit_len;
-      }
-      in_literal = false;
     }
 
-    // Chunk end.  A complete chunk is noted where it starts in the window.
-    if (c.decwin_notes != nullptr && n >= CHUNK_MIN_LEN) c.decwin_notes[chunk_at >> 6] = start_note(chunk_at);
+    note_chunk_start(c, s.chunk_at, n);
     CODEC_PUT_SPAN(c, chunk, n);
-    c.total_bytes += n;
-    c.chunk_count += 1;
-    c.stream_pos = pos_advance(c.stream_pos, n);
-    cont_pos = src_pos + n;
-    c.chunk_buf_len = 0;
-    skip = 0;
-    lit_len = 0;
-    lit_start = nullptr;
+    end_chunk(c, s, n);
     if (!more) co_return;
-    chunk_at = c.decwin_pos;
   }
 }
 
