@@ -33,6 +33,7 @@
 #include <cstring>
 
 #include "codec/decoder.h"
+#include "codec/window_file.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
@@ -83,8 +84,25 @@ inline void window_advance(Codec& c, size_t k) {
   if (c.window_prefault != nullptr && ((was ^ c.decwin_pos) >> 20) != 0) c.window_prefault->reached(c.decwin_pos);
 }
 
-// Appends decoded bytes to the circular window (a window of 0 keeps nothing).
+// The next n window bytes are being written, wherever the window wraps.
+inline void window_skip(Codec& c, size_t n) {
+  const uint32_t window = c.index.cfg_decwinsize;
+  while (n != 0) {
+    const size_t room = window - c.decwin_pos;
+    const size_t k = n < room ? n : room;
+    window_advance(c, k);
+    n -= k;
+  }
+}
+
+// Appends decoded bytes to the window: the circular block in memory, or the
+// one kept in the output file (a window of 0 keeps nothing).
 inline void window_put(Codec& c, const uint8_t* p, size_t n) {
+  if (c.decwin_in_file) {
+    file_window_put(*c.file_window, p, n);
+    window_skip(c, n);
+    return;
+  }
   if (c.decwin == nullptr) return;
   const uint32_t window = c.index.cfg_decwinsize;
   while (n != 0) {
@@ -95,6 +113,17 @@ inline void window_put(Codec& c, const uint8_t* p, size_t n) {
     p += k;
     n -= k;
   }
+}
+
+// The window's bytes that lie `back` bytes behind the write index (1 <=
+// back <= window), at most k of them in one piece: k is cut to what the
+// piece holds.
+inline const uint8_t* window_bytes(Codec& c, uint32_t back, size_t& k) {
+  if (c.decwin_in_file) return file_window_bytes(*c.file_window, back, k);
+  const uint32_t window = c.index.cfg_decwinsize;
+  const uint32_t s = static_cast<uint32_t>((uint64_t{c.decwin_pos} + window - back) % window);
+  k = std::min<size_t>(k, window - s);
+  return c.decwin + s;
 }
 
 // A noted chunk of len bytes at window index src (len no more than the bytes
@@ -125,16 +154,15 @@ inline void gather(Codec& c, const uint8_t* p, size_t n) {
 }
 
 // Puts bytes [from, to) of a copy into chunk_buf.  Byte i comes from the
-// window slot `ahead` slots before the write index, so bytes at or beyond
+// window `ahead` bytes before the write index, so bytes at or beyond
 // `ahead` are bytes of this same copy.
-inline void materialise(Codec& c, uint32_t src, uint32_t ahead, size_t from, size_t to) {
-  const uint32_t window = c.index.cfg_decwinsize;
+inline void materialise(Codec& c, uint32_t ahead, size_t from, size_t to) {
   uint8_t* const buf = c.chunk_buf;
   size_t i = from;
   while (i < to && i < ahead) {
-    const uint32_t s = static_cast<uint32_t>((uint64_t{src} + i) % window);
-    const size_t k = std::min<size_t>({to - i, ahead - i, window - s});
-    copy_bytes(buf + i, c.decwin + s, k);
+    size_t k = std::min<size_t>(to - i, ahead - i);
+    const uint8_t* const p = window_bytes(c, static_cast<uint32_t>(ahead - i), k);
+    copy_bytes(buf + i, p, k);
     i += k;
   }
   // From `ahead` on the bytes repeat with that period, so any whole number
@@ -160,11 +188,20 @@ uint32_t copy_chunk(Codec& c, uint32_t distance, const uint8_t*& chunk) {
   if (c.decwin_notes != nullptr && c.decwin_notes[src >> 6] == start_note(src)) {
     const uint32_t len = noted_length(c, src, ahead);
     if (len != 0) {
-      if (const uint8_t* in_window = window_copy_in_place(c, src, len)) {
+      if (c.decwin_in_file) {
+        // Read back in one piece, straight into the ring, output from there.
+        size_t k = len;
+        const uint8_t* const from = window_bytes(c, ahead, k);
+        if (k == len) {
+          chunk = file_window_put(*c.file_window, from, len);
+          window_skip(c, len);
+          return len;
+        }
+      } else if (const uint8_t* in_window = window_copy_in_place(c, src, len)) {
         chunk = in_window;
         return len;
       }
-      materialise(c, src, ahead, 0, len);
+      materialise(c, ahead, 0, len);
       window_put(c, c.chunk_buf, len);
       return len;
     }
@@ -175,7 +212,7 @@ uint32_t copy_chunk(Codec& c, uint32_t distance, const uint8_t*& chunk) {
   size_t made = 0;
   size_t from = CHUNK_MIN_LEN - 1;
   for (const size_t to : PIECE_ENDS) {
-    materialise(c, src, ahead, made, to);
+    materialise(c, ahead, made, to);
     made = to;
     const size_t limit = std::min(to, size_t{CHUNK_MAX_LEN - 1});
     const size_t j = boundary_find(t, c.chunker.chunk_threshold, c.chunk_buf, from, limit);
@@ -350,6 +387,7 @@ BodyTask decoder_body(Codec& c) {
       if (!decoder_reference_allowed(c)) co_await codec_fail(c);
       s.src_pos = pos_distance(distance, c.stream_pos);
       n = copy_chunk(c, distance, chunk);
+      if (!decoder_window_intact(c)) co_await codec_fail(c);
     }
 
     note_chunk_start(c, s.chunk_at, n);
