@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
   }
   const uint64_t input_size = file_in->regular_size();
   std::unique_ptr<Sink> out;
+  FileSink* out_file = nullptr;  // the output, when it is a file or standard output
   bool data_on_stdout = false;
   if (o.test) {
     out = std::make_unique<DiscardSink>();
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
       return err.status;
     }
     data_on_stdout = file_out->is_stdout();
+    out_file = file_out.get();
     out = std::move(file_out);
   }
 
@@ -110,6 +112,14 @@ int main(int argc, char** argv) {
   // thread of its own, in blocks of a MiB lent in place.
   const bool io_threads = o.threads > 1;
   constexpr size_t IO_BLOCKS = 4, IO_BLOCK_BYTES = size_t{1} << 20;
+  // Decoding into a regular file, the decoder reads its window back from the
+  // file; it may ask only for what the writing thread is sure to have
+  // written, so it keeps the blocks that may be in flight in memory (with
+  // one thread as well: near references stay in memory that way).
+  if (decoding && out_file != nullptr && !o.reference) {
+    const FileSink::ReadBack back = out_file->open_read_back();
+    if (back.fd >= 0) codec_set_output_file(h.codec, back.fd, int64_t(back.offset), int64_t(IO_BLOCKS * IO_BLOCK_BYTES));
+  }
   if (decoding) {
     bool framed = false;
     in = make_zstd_unwrap_source(std::move(in), input_name, framed);

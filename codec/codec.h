@@ -70,6 +70,7 @@ struct Codec {
   uint32_t decwin_pos;
   uint64_t decwin_written;  // bytes the window may hold from streams before (what the next wipe clears)
   uint8_t* decwin_notes;  // fast decoder: per 64 window bytes, where a chunk starts in them (see decoder.cpp)
+  uint32_t decwin_notes_clear;  // the first block ahead of the write index whose note is not forgotten yet
   cdedup::Prefault* window_prefault;  // with threads: the window's first touch ahead of the decoder
   cdedup::FileWindow* file_window;  // the output file to read the window back from (codec_set_output_file)
   bool decwin_in_file;  // this stream's window is that file, not decwin

@@ -69,15 +69,41 @@ uint32_t noted_length(const Codec& c, uint32_t src, uint32_t ahead) {
   return ahead <= CHUNK_MAX_LEN && ahead >= CHUNK_MIN_LEN ? ahead : 0;
 }
 
+// Chunk-start notes are forgotten this many blocks (of 64 window bytes) at a
+// time, ahead of the write index: one memset per 256 KiB written instead of
+// one per put.  The notes ahead of the write index are those of the oldest
+// bytes in the window, the next to be overwritten, so forgetting them a
+// little early only sends a copy of those bytes down the slower path; and
+// a noted chunk's length is looked up between its start and the write
+// index, never in the blocks ahead.
+constexpr uint32_t NOTES_FORGET_BATCH = 4096;
+
+// Forgets the notes of every block up to `last` (ring order from the write
+// index) that is not forgotten yet, and a batch beyond it.
+inline void notes_forget_through(Codec& c, uint32_t last) {
+  const uint32_t blocks = static_cast<uint32_t>(decwin_notes_bytes(c.index.cfg_decwinsize));
+  const uint32_t here = c.decwin_pos >> 6;
+  const auto ahead = [&](uint32_t b) { return b >= here ? b - here : b + blocks - here; };
+  const uint32_t from = ahead(c.decwin_notes_clear), to = ahead(last);
+  if (to < from) return;
+  // Never a whole lap: the write index's own block may hold a fresh note.
+  uint32_t n = std::min(to + NOTES_FORGET_BATCH, blocks - 1) - from + 1;
+  uint32_t b = c.decwin_notes_clear;
+  while (n != 0) {
+    const uint32_t k = std::min(n, blocks - b);
+    std::memset(c.decwin_notes + b, 0, k);
+    b = b + k == blocks ? 0 : b + k;
+    n -= k;
+  }
+  c.decwin_notes_clear = b;
+}
+
 // The next k window bytes (k at most the room before the window's end) are
 // being written: forget the chunk-start notes of every 64 bytes they touch
 // and move the write index past them.
 inline void window_advance(Codec& c, size_t k) {
   const uint32_t window = c.index.cfg_decwinsize;
-  if (c.decwin_notes != nullptr) {
-    const size_t first = c.decwin_pos >> 6, last = (c.decwin_pos + k - 1) >> 6;
-    std::memset(c.decwin_notes + first, 0, last - first + 1);
-  }
+  if (c.decwin_notes != nullptr) notes_forget_through(c, static_cast<uint32_t>((c.decwin_pos + k - 1) >> 6));
   const uint32_t was = c.decwin_pos;
   c.decwin_pos = c.decwin_pos + k == window ? 0 : static_cast<uint32_t>(c.decwin_pos + k);
   // Each MiB written tells the helper populating the window ahead, if any.

@@ -67,7 +67,8 @@ void window_wipe(Codec& c) {
 // when it has the same size.
 void window_open(Codec& c, uint32_t window) {
   c.decwin_in_file = c.file_window != nullptr && !c.reference_path &&
-                     file_window_start(*c.file_window, window, static_cast<size_t>(c.out_end - c.out_start));
+                     file_window_start(*c.file_window, window, static_cast<size_t>(c.out_end - c.out_start),
+                                       resolve_threads(c.threads) > 1);
   if (window != c.index.cfg_decwinsize) {
     codec_release_window(c);
     c.decwin_written = 0;
@@ -104,6 +105,7 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
   c.cfg_chunklen = static_cast<int32_t>(h.cfg_chunklen);
   c.index.encmem_bytes = 0;
   c.decwin_pos = 0;
+  c.decwin_notes_clear = 0;
   // Only the fast path uses the chunk-start table; without it, it scans.
   if ((c.decwin != nullptr || c.decwin_in_file) && !c.reference_path && c.decwin_notes == nullptr)
     c.decwin_notes = static_cast<uint8_t*>(large_block_alloc(decwin_notes_bytes(window)));

@@ -19,6 +19,7 @@ namespace {
 // Output buffers are allowed at least this much, whatever the first one held.
 constexpr size_t OUT_ALLOWANCE_MIN = size_t{64} << 10;
 constexpr size_t PAGE = 4096;
+constexpr size_t EXTENT_BLOCK_BYTES = (FILE_EXTENTS + 1) * FILE_EXTENT_MAX;
 
 // What the window reads where the stream has not reached: zeros.
 alignas(64) const uint8_t ZEROS[CHUNK_MAX_LEN] = {};
@@ -29,6 +30,36 @@ void free_ring(FileWindow& w) {
   large_block_free(w.ring, ring_alloc_bytes(w.ring_bytes));
   w.ring = nullptr;
   w.ring_bytes = 0;
+}
+
+// The extent read ahead, when it holds [o, o + k): waited for and put in
+// place of e.
+bool take_prefetched(FileWindow& w, uint64_t o, size_t k, FileExtent& e) {
+  if (!w.prefetching || !(w.prefetch_start <= o && o + k <= w.prefetch_end)) return false;
+  w.prefetching = false;
+  if (!w.prefetch.wait()) return false;  // read again in place, which reports the failure
+  std::swap(e.bytes, w.spare);
+  e.start = w.prefetch_start;
+  e.end = w.prefetch_end;
+  return true;
+}
+
+// A run reads on past e: the extent after it, twice as long, is read ahead.
+void prefetch_after(FileWindow& w, const FileExtent& e) {
+  if (!w.prefetch.running()) return;
+  if (w.prefetching) {
+    if (w.prefetch.busy()) return;
+    w.prefetch.wait();
+    w.prefetching = false;
+  }
+  const uint64_t start = e.end;
+  const uint64_t end = std::min(start + std::min(FILE_EXTENT_MAX, 2 * static_cast<size_t>(e.end - e.start)),
+                                w.taken - w.near);
+  if (end <= start) return;
+  w.prefetch.post(w.fd, w.spare, static_cast<size_t>(end - start), w.file_offset + start);
+  w.prefetch_start = start;
+  w.prefetch_end = end;
+  w.prefetching = true;
 }
 
 // Bytes [o, o + k) of the stream, all of them in the file: from an extent
@@ -67,17 +98,20 @@ const uint8_t* far_bytes(FileWindow& w, uint64_t o, size_t k) {
     const uint64_t end = std::min(std::max(start + size, o + k), limit);
     e = &w.extents[victim];
     w.last = victim;
-    e->start = e->end = 0;
-    if (!read_back(w.fd, e->bytes, static_cast<size_t>(end - start), w.file_offset + start)) {
-      if (!w.failed) {
-        w.failed = true;
-        w.failed_errno = errno;
-        w.failed_at = start;
+    if (!(run && take_prefetched(w, o, k, *e))) {
+      e->start = e->end = 0;
+      if (!read_back(w.fd, e->bytes, static_cast<size_t>(end - start), w.file_offset + start)) {
+        if (!w.failed) {
+          w.failed = true;
+          w.failed_errno = errno;
+          w.failed_at = start;
+        }
+        return ZEROS;
       }
-      return ZEROS;
+      e->start = start;
+      e->end = end;
     }
-    e->start = start;
-    e->end = end;
+    if (run) prefetch_after(w, *e);
   }
   e->used = ++w.clock;
   return e->bytes + (o - e->start);
@@ -85,7 +119,7 @@ const uint8_t* far_bytes(FileWindow& w, uint64_t o, size_t k) {
 
 }  // namespace
 
-bool file_window_start(FileWindow& w, uint32_t window, size_t out_capacity) {
+bool file_window_start(FileWindow& w, uint32_t window, size_t out_capacity, bool helper) {
   w.active = false;
   w.failed = false;
   w.failed_errno = 0;
@@ -109,10 +143,13 @@ bool file_window_start(FileWindow& w, uint32_t window, size_t out_capacity) {
     large_block_populate(w.ring, ring_alloc_bytes(w.ring_bytes));
   }
   if (w.extent_block == nullptr) {
-    w.extent_block = static_cast<uint8_t*>(large_block_alloc(FILE_EXTENTS * FILE_EXTENT_MAX));
+    w.extent_block = static_cast<uint8_t*>(large_block_alloc(EXTENT_BLOCK_BYTES));
     if (w.extent_block == nullptr) return false;
   }
   for (unsigned i = 0; i < FILE_EXTENTS; ++i) w.extents[i] = {0, 0, 0, w.extent_block + i * FILE_EXTENT_MAX};
+  w.spare = w.extent_block + FILE_EXTENTS * FILE_EXTENT_MAX;
+  w.prefetching = false;
+  if (helper) w.prefetch.start();
   w.last = 0;
   w.clock = 0;
   w.near = w.ring_bytes - CHUNK_MAX_LEN;
@@ -121,6 +158,9 @@ bool file_window_start(FileWindow& w, uint32_t window, size_t out_capacity) {
 }
 
 void file_window_end(FileWindow& w) {
+  // A read ahead may still be filling the spare buffer.
+  w.prefetch.stop();
+  w.prefetching = false;
   if (w.fd >= 0) close(w.fd);
   w.fd = -1;
   w.active = false;
@@ -129,7 +169,7 @@ void file_window_end(FileWindow& w) {
 void file_window_release(FileWindow& w) {
   file_window_end(w);
   free_ring(w);
-  large_block_free(w.extent_block, FILE_EXTENTS * FILE_EXTENT_MAX);
+  large_block_free(w.extent_block, EXTENT_BLOCK_BYTES);
   w.extent_block = nullptr;
 }
 

@@ -10,8 +10,8 @@
 // What is cheap here: references mostly come in runs (a repeated file is a
 // run of continuations through its earlier copy), so an extent that a run
 // reads past is replaced by a larger one further on, from a page to 256 KiB,
-// and a run costs one read per 256 KiB; a reference on its own costs one
-// read of a page or two.  On the backup series, half of the bytes that
+// and a run costs one read per 256 KiB, made ahead of it on another thread
+// when there is one; a reference on its own costs one read of a page or two.  On the backup series, half of the bytes that
 // references repeat lie within a few MiB, in the ring, and the far half are
 // read back in about 20,000 reads.  All of it lives in memory allocated once
 // and used over and over, which on a virtual machine is what keeps the
@@ -20,6 +20,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/read_back.h"
 
 namespace cdedup {
 
@@ -55,17 +57,24 @@ struct FileWindow {
   size_t ring_bytes = 0;
   uint64_t near = 0;          // sources at most this far back are in the ring
 
-  uint8_t* extent_block = nullptr;  // FILE_EXTENTS * FILE_EXTENT_MAX bytes
+  uint8_t* extent_block = nullptr;  // FILE_EXTENTS + 1 buffers of FILE_EXTENT_MAX bytes
   FileExtent extents[FILE_EXTENTS];
   unsigned last = 0;          // the extent that served the last read
   uint64_t clock = 0;
+
+  // With a thread to spare, the extent a run will want next is read ahead.
+  BackgroundRead prefetch;
+  bool prefetching = false;   // posted, not yet waited for
+  uint64_t prefetch_start = 0, prefetch_end = 0;
+  uint8_t* spare = nullptr;   // the buffer it reads into
 };
 
 // Readies `w` for a stream with this window, the caller's output buffer
-// holding `out_capacity` bytes now.  False (nothing held) when the window is
-// not worth it, that is no larger than the ring would be, or memory cannot be
-// had: the window then stays in memory.
-bool file_window_start(FileWindow& w, uint32_t window, size_t out_capacity);
+// holding `out_capacity` bytes now; with `helper`, runs are read ahead on a
+// thread of their own.  False (nothing held) when the window is not worth
+// it, that is no larger than the ring would be, or memory cannot be had:
+// the window then stays in memory.
+bool file_window_start(FileWindow& w, uint32_t window, size_t out_capacity, bool helper);
 
 // The stream ends or is given up: the descriptor is closed and the next
 // stream keeps its window in memory unless the caller names a file again.

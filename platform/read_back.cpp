@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <system_error>
 
 namespace cdedup {
 
@@ -59,6 +60,73 @@ bool read_back(int fd, uint8_t* buf, size_t n, uint64_t offset) {
     }
   }
   return true;
+}
+
+bool BackgroundRead::start() {
+  if (thread_.joinable()) return true;
+  stopping_ = false;
+  posted_ = false;
+  done_ = true;
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void BackgroundRead::stop() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void BackgroundRead::post(int fd, uint8_t* buf, size_t n, uint64_t offset) {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    fd_ = fd;
+    buf_ = buf;
+    n_ = n;
+    offset_ = offset;
+    posted_ = true;
+    done_ = false;
+  }
+  changed_.notify_all();
+}
+
+bool BackgroundRead::busy() {
+  std::lock_guard<std::mutex> lock(m_);
+  return !done_;
+}
+
+bool BackgroundRead::wait() {
+  std::unique_lock<std::mutex> lock(m_);
+  changed_.wait(lock, [this] { return done_; });
+  return ok_;
+}
+
+void BackgroundRead::run() {
+  std::unique_lock<std::mutex> lock(m_);
+  for (;;) {
+    changed_.wait(lock, [this] { return stopping_ || posted_; });
+    // A read posted before stop() is still done: its buffer is waited for.
+    if (!posted_) return;
+    posted_ = false;
+    const int fd = fd_;
+    uint8_t* const buf = buf_;
+    const size_t n = n_;
+    const uint64_t offset = offset_;
+    lock.unlock();
+    const bool ok = read_back(fd, buf, n, offset);
+    lock.lock();
+    ok_ = ok;
+    done_ = true;
+    changed_.notify_all();
+  }
 }
 
 }  // namespace cdedup
