@@ -116,8 +116,15 @@ bool FileSink::write(const uint8_t* data, size_t n) {
   return true;
 }
 
+// The decoder reads back what was written, so the file must still hold it
+// and each write must land right after it.  Another process that cuts the
+// file short or writes to it meanwhile is caught at the next write (one
+// that cuts it between the check and the write goes unseen: the file then
+// reads zeros there, as it would for any other reader).
 bool FileSink::write_direct(const uint8_t* data, size_t n) {
   const int fd = fileno(f_);
+  struct stat st;
+  if (fstat(fd, &st) == 0 && uint64_t(st.st_size) < file_at_) return changed_under_us("cut it short");
   while (n != 0) {
     const ssize_t k = ::write(fd, data, n);
     if (k < 0) {
@@ -129,13 +136,15 @@ bool FileSink::write_direct(const uint8_t* data, size_t n) {
     bytes_ += uint64_t(k);
     file_at_ += uint64_t(k);
   }
-  if (lseek(fd, 0, SEEK_CUR) != off_t(file_at_)) {
-    error_ = {EXIT_IO, 0,
-              "cannot write " + display_name(name_, false) +
-                  ": another process writes to the same file, so the decoder cannot read its output back"};
-    return false;
-  }
+  if (lseek(fd, 0, SEEK_CUR) != off_t(file_at_)) return changed_under_us("writes to it too");
   return true;
+}
+
+bool FileSink::changed_under_us(const char* what) {
+  error_ = {EXIT_IO, 0,
+            "cannot write " + display_name(name_, false) + ": another process " + what +
+                ", so the decoder cannot read its output back"};
+  return false;
 }
 
 FileSink::ReadBack FileSink::open_read_back() {

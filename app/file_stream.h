@@ -61,9 +61,10 @@ class FileSink final : public Sink {
   // and where in the file the next byte written goes.  fd is -1 when the
   // output is not a regular file or cannot be read (a redirect to a file
   // without read permission).  Once read back, every write goes straight
-  // to the file, and one that does not end where the sink's own count says
-  // (another process wrote to the file meanwhile, so what is read back
-  // would not be this stream's) fails.
+  // to the file, and fails when the file no longer holds what was written
+  // before it or does not end where the sink's own count says (another
+  // process cut the file or wrote to it meanwhile, so what is read back
+  // would not be this stream's).
   struct ReadBack {
     int fd = -1;
     uint64_t offset = 0;
@@ -73,6 +74,7 @@ class FileSink final : public Sink {
  private:
   bool fail(int err);
   bool write_direct(const uint8_t* data, size_t n);
+  bool changed_under_us(const char* what);
   FILE* f_;
   std::string name_;
   uint64_t bytes_ = 0;

@@ -145,7 +145,7 @@ bool decoder_window_intact(Codec& c) {
   const FileWindow& w = *c.file_window;
   codec_set_message(c, "cannot read back the output file at byte %llu of the stream: %s",
                     static_cast<unsigned long long>(w.failed_at),
-                    w.failed_errno != 0 ? std::strerror(w.failed_errno) : "the file ends there (cut short by another process?)");
+                    w.failed_errno != 0 ? std::strerror(w.failed_errno) : "it ends there: another process cut it short");
   return false;
 }
 
