@@ -5,8 +5,9 @@
 #
 #   bench/decode_to_file.sh [--long] [CDEDUP_BINARY] [WORK_DIR] [BASELINE_BINARY]
 #
-# The backup corpus (bench/corpora.sh) is encoded with the defaults (a
-# 1 GiB window) and decoded to a file on tmpfs ($SHM, default /dev/shm):
+# The backup corpus (bench/corpora.sh; CORPORA="backup random edited" for
+# more) is encoded with the defaults (a 1 GiB window) and decoded to a file
+# on tmpfs ($SHM, default /dev/shm):
 # positional form, filter form, and, with a baseline binary (an older
 # cdedup), that one too; then to a pipe into cat.  Every output file is
 # removed after its run, so each run writes fresh pages as cat does.
@@ -38,10 +39,6 @@ trap 'rm -f "$shm"' EXIT
 
 # shellcheck source=bench/corpora.sh
 source "$here/corpora.sh"
-make_backup
-in=$work/backup.tar
-"$bin" e "$in" "$work/backup.cdd" > /dev/null
-cat "$in" "$work/backup.cdd" > /dev/null   # into the page cache
 
 # runs.py ROUNDS WINDOW_BYTES -- LABEL|STDIN|STDOUT|ARGV... : each command
 # run ROUNDS times, interleaved; STDIN and STDOUT are file names ('-' none;
@@ -117,25 +114,32 @@ for label, _, _, *_ in cmds:
           f"  RssAnon {anon / 2**20:7.1f} MiB, {max(anon - notes, 0) / 2**20:6.1f} beyond the notes")
 PY
 
-size=$(stat -c %s "$in")
-window=$((1024 << 20))
-used=$((size < window ? size : window))
-export NOTES_BYTES=$((used / 64))
 echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "cdedup:  $bin${base:+; baseline $base}"
-echo "== backup: $size bytes, encoded $(stat -c %s "$work/backup.cdd"); notes $((NOTES_BYTES >> 20)) MiB"
-"$bin" d "$work/backup.cdd" "$shm" > /dev/null && cmp -s "$shm" "$in" || { echo "DECODED FILE DIFFERS"; exit 1; }
-"$bin" -d < "$work/backup.cdd" > "$shm" 2>/dev/null && cmp -s "$shm" "$in" || { echo "DECODED FILE DIFFERS (filter form)"; exit 1; }
-cmds=("cat, to tmpfs|-|$shm|cat|$in"
-      "cdedup d, to tmpfs|-|$shm|$bin|d|$work/backup.cdd|-"
-      "cdedup -d <in >out, to tmpfs|$work/backup.cdd|$shm|$bin|-d")
-[ -n "$base" ] && cmds+=("baseline d, to tmpfs|-|$shm|$base|d|$work/backup.cdd|-")
-echo "  -- to a file on tmpfs"
-python3 "$work/.runs.py" "${REPEAT:-5}" "$window" -- "${cmds[@]}"
-cmds=("cdedup d, to a pipe into cat|-|pipe|$bin|d|$work/backup.cdd|-")
-[ -n "$base" ] && cmds+=("baseline d, to a pipe into cat|-|pipe|$base|d|$work/backup.cdd|-")
-echo "  -- to a pipe"
-python3 "$work/.runs.py" "${REPEAT:-5}" "$window" -- "${cmds[@]}"
+for corpus in ${CORPORA:-backup}; do
+  "make_$corpus"
+  in=$(corpus_file "$corpus")
+  enc=$work/$corpus.cdd
+  "$bin" e "$in" "$enc" > /dev/null
+  cat "$in" "$enc" > /dev/null   # into the page cache
+  size=$(stat -c %s "$in")
+  window=$((1024 << 20))
+  used=$((size < window ? size : window))
+  export NOTES_BYTES=$((used / 64))
+  echo "== $corpus: $size bytes, encoded $(stat -c %s "$enc"); notes $((NOTES_BYTES >> 20)) MiB"
+  "$bin" d "$enc" "$shm" > /dev/null && cmp -s "$shm" "$in" || { echo "DECODED FILE DIFFERS"; exit 1; }
+  "$bin" -d < "$enc" > "$shm" 2>/dev/null && cmp -s "$shm" "$in" || { echo "DECODED FILE DIFFERS (filter form)"; exit 1; }
+  cmds=("cat, to tmpfs|-|$shm|cat|$in"
+        "cdedup d, to tmpfs|-|$shm|$bin|d|$enc|-"
+        "cdedup -d <in >out, to tmpfs|$enc|$shm|$bin|-d")
+  [ -n "$base" ] && cmds+=("baseline d, to tmpfs|-|$shm|$base|d|$enc|-")
+  echo "  -- to a file on tmpfs"
+  python3 "$work/.runs.py" "${REPEAT:-5}" "$window" -- "${cmds[@]}"
+  cmds=("cdedup d, to a pipe into cat|-|pipe|$bin|d|$enc|-")
+  [ -n "$base" ] && cmds+=("baseline d, to a pipe into cat|-|pipe|$base|d|$enc|-")
+  echo "  -- to a pipe"
+  python3 "$work/.runs.py" "${REPEAT:-5}" "$window" -- "${cmds[@]}"
+done
 
 [ "$long" = 1 ] || exit 0
 # A stream of more than 4 GiB with a 4095 MiB window: R, 2.2 GB of random

@@ -13,7 +13,7 @@
 // copy ends exactly where that chunk ended: same bytes, same boundary.  So
 // the decoder notes, in one byte for every 64 window bytes, where in them a
 // chunk starts (a chunk is at least 64 bytes long, so one byte suffices), and
-// forgets the note as soon as any byte of those 64 is overwritten.  Chunks lie
+// forgets the note before any byte of those 64 is overwritten.  Chunks lie
 // end to end in the window, so a noted chunk ends where the next noted one
 // starts, or at the write position when it is the newest: its length costs a
 // look at the next few notes, and the notes cost 1/64 of the window touched
@@ -26,6 +26,11 @@
 // in each piece as it lands; a distance shorter than the bytes copied so far
 // repeats the last bytes, which is what the byte-by-byte copy through the
 // window does.
+//
+// The window is a block in memory, or, when the output is a regular file,
+// that file (window_file.h): the same slots and notes, its bytes read back
+// from the file or from a ring of the newest ones, and a noted copy put into
+// the ring from where it was read back and output from there.
 //
 // Output, yields, statistics and failures are those of the byte-at-a-time
 // decoder, which the tests and fuzzers hold this one to.

@@ -21,8 +21,9 @@ constexpr size_t OUT_ALLOWANCE_MIN = size_t{64} << 10;
 constexpr size_t PAGE = 4096;
 constexpr size_t EXTENT_BLOCK_BYTES = (FILE_EXTENTS + 1) * FILE_EXTENT_MAX;
 
-// What the window reads where the stream has not reached: zeros.
-alignas(64) const uint8_t ZEROS[CHUNK_MAX_LEN] = {};
+// What the window reads where the stream has not reached: zeros, never
+// written (left writable, so that it takes no room in the binary).
+alignas(64) uint8_t ZEROS[CHUNK_MAX_LEN];
 
 size_t ring_alloc_bytes(size_t ring_bytes) { return ring_bytes + CHUNK_MAX_LEN; }
 

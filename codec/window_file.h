@@ -11,11 +11,13 @@
 // run of continuations through its earlier copy), so an extent that a run
 // reads past is replaced by a larger one further on, from a page to 256 KiB,
 // and a run costs one read per 256 KiB, made ahead of it on another thread
-// when there is one; a reference on its own costs one read of a page or two.  On the backup series, half of the bytes that
-// references repeat lie within a few MiB, in the ring, and the far half are
-// read back in about 20,000 reads.  All of it lives in memory allocated once
-// and used over and over, which on a virtual machine is what keeps the
-// first touch of fresh pages (the cost of an in-memory window) away.
+// when there is one; a reference on its own costs one read of a page or
+// two.  On the backup series (605 MB decoded, 534 MB of it by reference),
+// 47% of what references repeat lies within 8 MiB, in the ring, and the
+// rest is read back in about 23,000 reads of 415 MB in all.  Everything
+// lives in memory allocated once and used over and over, which on a virtual
+// machine keeps away the first touch of fresh pages, the cost of a window
+// in memory.
 #pragma once
 
 #include <cstddef>

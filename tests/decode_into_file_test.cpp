@@ -43,17 +43,17 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 
 class DecodeIntoFile : public ::testing::Test {
  protected:
-  // 32 MiB: A (12 MiB), B (4 MiB), A again, A's first 4 MiB again.  The
+  // 20 MiB: A (9 MiB), B (1 MiB), A again, A's first MiB again.  The
   // repeats reach back to the first byte, past the 8 MiB the decoder keeps
   // in memory, and the end of the stream still reads its start.
   static void SetUpTestSuite() {
     dir_ = new TempDir;
-    const Bytes a = random_bytes(12 * MiB, 1), b = random_bytes(4 * MiB, 2);
-    plain_ = new Bytes(cat({a, b, a, slice(a, 0, 4 * MiB)}));
+    const Bytes a = random_bytes(9 * MiB, 1), b = random_bytes(MiB, 2);
+    plain_ = new Bytes(cat({a, b, a, slice(a, 0, MiB)}));
     write_file(dir_->file("plain"), *plain_);
     const ProcessResult e = run_cdedup({"e", dir_->file("plain"), dir_->file("stream")});
     ASSERT_EQ(e.status, EXIT_OK) << e.err;
-    ASSERT_LT(read_file(dir_->file("stream")).size(), 17 * MiB) << "the repeats were not found";
+    ASSERT_LT(read_file(dir_->file("stream")).size(), 11 * MiB) << "the repeats were not found";
   }
   static void TearDownTestSuite() {
     delete plain_;
@@ -156,26 +156,26 @@ TEST_F(DecodeIntoFile, FileSizeLimitKeepsEverythingBefore) {
   const std::string out = dir.file("limited");
   for (const char* threads : {"-T1", "-T2"}) {
     SCOPED_TRACE(threads);
-    // 20000 KiB (bash counts KiB): inside the second copy of A.
-    const ProcessResult r = run_bash("trap '' XFSZ; ulimit -f 20000 && exec " + sh(BIN) + " " + threads + " d " +
+    // 15000 KiB (bash counts KiB): inside the second copy of A.
+    const ProcessResult r = run_bash("trap '' XFSZ; ulimit -f 15000 && exec " + sh(BIN) + " " + threads + " d " +
                                      sh(stream()) + " " + sh(out));
     EXPECT_EQ(r.status, EXIT_IO) << r.err;
     EXPECT_EQ(messages_in(r.err), 1) << r.err;
-    EXPECT_TRUE(read_file(out) == slice(plain(), 0, 20000 * 1024));
+    EXPECT_TRUE(read_file(out) == slice(plain(), 0, 15000 * 1024));
   }
 }
 
 // The stream comes through a pipe in two parts; between them, once the
-// decoder has written 12 MiB, another process changes the file: cuts it to
+// decoder has written 8 MiB, another process changes the file: cuts it to
 // nothing, or appends to it behind the decoder's back.  What the decoder
 // still has to read back from the start of the file is then not there, or
 // not where it wrote it.
 TEST_F(DecodeIntoFile, FileChangedByAnotherProcessFailsTheRun) {
   const std::string out = dir.file("changed");
-  const std::string part1 = "head -c " + std::to_string(14 * MiB) + " " + sh(stream());
-  const std::string part2 = "tail -c +" + std::to_string(14 * MiB + 1) + " " + sh(stream());
-  const std::string wait12 = "while [ $(stat -c %s " + sh(out) + ") -lt " + std::to_string(12 * MiB) +
-                             " ]; do sleep 0.01; done";
+  const std::string part1 = "head -c " + std::to_string(10 * MiB) + " " + sh(stream());
+  const std::string part2 = "tail -c +" + std::to_string(10 * MiB + 1) + " " + sh(stream());
+  const std::string wait8 = "while [ $(stat -c %s " + sh(out) + ") -lt " + std::to_string(8 * MiB) +
+                            " ]; do sleep 0.01; done";
   struct Case {
     const char* what;
     const char* redirect;
@@ -189,7 +189,7 @@ TEST_F(DecodeIntoFile, FileChangedByAnotherProcessFailsTheRun) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     write_file(out, {});
-    const ProcessResult r = run_bash("{ " + part1 + "; " + wait12 + "; " + c.change + "; " + part2 + "; } | " +
+    const ProcessResult r = run_bash("{ " + part1 + "; " + wait8 + "; " + c.change + "; " + part2 + "; } | " +
                                      sh(BIN) + " -d " + c.redirect + " " + sh(out));
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, EXIT_IO) << r.err;
