@@ -1,6 +1,8 @@
 // Output goes through stdio, since standard output is the same FILE the
 // report lines are printed through; fwrite of a large block goes straight
-// to the file.  Input is read from the descriptor, past stdio: a read-ahead
+// to the file.  An output that the decoder reads back is written with
+// write(2) alone, so that no byte waits in a stdio buffer where the
+// decoder cannot see it.  Input is read from the descriptor, past stdio: a read-ahead
 // thread that the process leaves stuck in a read then holds no stdio lock
 // that the exit path would wait for.
 #include "app/file_stream.h"
@@ -14,6 +16,7 @@
 #include <cstring>
 
 #include "app/exit_status.h"
+#include "platform/read_back.h"
 
 namespace cdedup::app {
 
@@ -96,6 +99,7 @@ uint64_t FileSource::regular_size() const {
 // ---------------------------------------------------------------------------
 
 FileSink::~FileSink() {
+  if (read_back_fd_ >= 0) ::close(read_back_fd_);
   if (f_ == nullptr) return;
   if (f_ == stdout)
     fflush(stdout);
@@ -110,13 +114,67 @@ bool FileSink::fail(int err) {
 
 bool FileSink::write(const uint8_t* data, size_t n) {
   if (n == 0) return true;
+  if (read_back_fd_ >= 0) return write_direct(data, n);
   if (fwrite(data, 1, n, f_) != n) return fail(errno);
   bytes_ += n;
   return true;
 }
 
+// The decoder reads back what was written, so the file must still hold it
+// and each write must land right after it.  Another process that cuts the
+// file short or writes to it meanwhile is caught at the next write (one
+// that cuts it between the check and the write goes unseen: the file then
+// reads zeros there, as it would for any other reader).
+bool FileSink::write_direct(const uint8_t* data, size_t n) {
+  const int fd = fileno(f_);
+  struct stat st;
+  if (fstat(fd, &st) == 0 && uint64_t(st.st_size) < file_at_) return changed_under_us("cut it short");
+  while (n != 0) {
+    const ssize_t k = ::write(fd, data, n);
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);
+    }
+    data += k;
+    n -= size_t(k);
+    bytes_ += uint64_t(k);
+    file_at_ += uint64_t(k);
+  }
+  if (lseek(fd, 0, SEEK_CUR) != off_t(file_at_)) return changed_under_us("writes to it too");
+  return true;
+}
+
+bool FileSink::changed_under_us(const char* what) {
+  error_ = {EXIT_IO,
+            "cannot write " + display_name(name_, false) + ": another process " + what +
+                ", so the decoder cannot read its output back"};
+  return false;
+}
+
+FileSink::ReadBack FileSink::open_read_back() {
+  if (read_back_fd_ >= 0 || f_ == nullptr) return {};
+  const int fd = fileno(f_);
+  const int r = read_back_open(fd);
+  if (r < 0) return {};
+  // Where the next write lands: the end of the file when it appends.
+  const int flags = fcntl(fd, F_GETFL);
+  struct stat st;
+  off_t at = -1;
+  if (flags >= 0 && fflush(f_) == 0)
+    at = (flags & O_APPEND) != 0 ? (fstat(fd, &st) == 0 ? st.st_size : -1) : lseek(fd, 0, SEEK_CUR);
+  if (at < 0) {
+    ::close(r);
+    return {};
+  }
+  read_back_fd_ = r;
+  file_at_ = uint64_t(at);
+  return {r, uint64_t(at)};
+}
+
 // A full disk often shows only here, so a failing flush or close is a failed run.
 bool FileSink::close() {
+  if (read_back_fd_ >= 0) ::close(read_back_fd_);
+  read_back_fd_ = -1;
   FILE* f = f_;
   f_ = nullptr;
   if (f == nullptr) return !error_.failed();

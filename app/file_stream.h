@@ -56,11 +56,30 @@ class FileSink final : public Sink {
   uint64_t file_bytes() const override { return bytes_; }
   bool is_stdout() const { return f_ == stdout; }
 
+  // For a decoder that reads its window back from the file it writes: a
+  // descriptor that reads the same file (the sink's own, closed with it),
+  // and where in the file the next byte written goes.  fd is -1 when the
+  // output is not a regular file or cannot be read (a redirect to a file
+  // without read permission).  Once read back, every write goes straight
+  // to the file, and fails when the file no longer holds what was written
+  // before it or does not end where the sink's own count says (another
+  // process cut the file or wrote to it meanwhile, so what is read back
+  // would not be this stream's).
+  struct ReadBack {
+    int fd = -1;
+    uint64_t offset = 0;
+  };
+  ReadBack open_read_back();
+
  private:
   bool fail(int err);
+  bool write_direct(const uint8_t* data, size_t n);
+  bool changed_under_us(const char* what);
   FILE* f_;
   std::string name_;
   uint64_t bytes_ = 0;
+  int read_back_fd_ = -1;
+  uint64_t file_at_ = 0;  // read back: where the next write must start
 };
 
 class DiscardSink final : public Sink {

@@ -50,6 +50,7 @@ struct Ends {
   std::unique_ptr<Sink> out;
   uint64_t input_size = 0;      // of a regular file, else 0
   bool data_on_stdout = false;  // then the report lines go to standard error
+  FileSink* out_file = nullptr;  // the output, when it is a file or standard output
 };
 
 // Opens the input and the output (none for --test); 0, or the status of a
@@ -77,6 +78,7 @@ int open_ends(const Options& o, Ends& ends) {
     return err.status;
   }
   ends.data_on_stdout = out->is_stdout();
+  ends.out_file = out.get();
   ends.out = std::move(out);
   return EXIT_OK;
 }
@@ -91,6 +93,18 @@ int set_up_codec(const Options& o, Codec* c, FILE* report) {
     return EXIT_REFUSED;
   }
   return EXIT_OK;
+}
+
+// Decoding into a regular file, the decoder reads its window back from the
+// file instead of keeping it in memory.  It may ask only for what the writing
+// thread is sure to have written, so it keeps the blocks that may be in
+// flight in memory (with one thread as well: near references stay in memory
+// that way).  A file that cannot be read back keeps the window in memory.
+void name_output_file(const Options& o, Codec* c, const Ends& ends) {
+  if (o.mode != CODEC_MODE_DECODE || ends.out_file == nullptr || o.reference) return;
+  const FileSink::ReadBack back = ends.out_file->open_read_back();
+  if (back.fd >= 0)
+    codec_set_output_file(c, back.fd, static_cast<int64_t>(back.offset), static_cast<int64_t>(IO_BLOCKS * IO_BLOCK_BYTES));
 }
 
 // The zstd stage on the side that needs it: a decoder unwraps a frame by
@@ -161,6 +175,7 @@ int main(int argc, char** argv) {
   // Data on standard output keeps it clean: the report lines go to standard error.
   FILE* const report = ends.data_on_stdout ? stderr : stdout;
   if (const int status = set_up_codec(o, h.codec, report); status != EXIT_OK) return status;
+  name_output_file(o, h.codec, ends);
   const std::string input_name = display_name(o.input, true);
   if (const int status = add_zstd_stage(o, input_name, ends); status != EXIT_OK) return status;
   add_io_threads(o, ends);

@@ -88,6 +88,12 @@ int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& pro
     return closed ? in_fault.status : EXIT_IO;
   }
   if (y == CODEC_ERROR) {
+    // The output file could not be read back: the output's fault, not the
+    // stream's, and already reported if the output found it too.
+    if (codec_output_failed(codec)) {
+      if (closed) complain("%s", codec_message(codec));
+      return EXIT_IO;
+    }
     complain("%s: %s", input_name.c_str(), codec_message(codec));
     return closed ? EXIT_BAD_STREAM : EXIT_IO;
   }

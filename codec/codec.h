@@ -1,7 +1,8 @@
 // The codec instance: one zero-filled, page-aligned block that holds every
 // piece of a run's state, the suspended coroutine frame included, so a stream
 // runs without touching the heap.  Only the chunk index (encoding) and the
-// window (decoding) live outside it, in large blocks of their own.
+// window (decoding) live outside it, in large blocks of their own; or, when
+// the decoder's output is a file, the few buffers that read it back.
 #pragma once
 
 #include <cdedup/cdedup.h>
@@ -19,6 +20,7 @@
 
 namespace cdedup {
 
+struct FileWindow;
 struct ParallelEncoder;
 class Prefault;
 
@@ -68,7 +70,10 @@ struct Codec {
   uint32_t decwin_pos;
   uint64_t decwin_written;  // bytes the window may hold from streams before (what the next wipe clears)
   uint8_t* decwin_notes;  // fast decoder: per 64 window bytes, where a chunk starts in them (see decoder.cpp)
+  uint32_t decwin_notes_clear;  // the first block ahead of the write index whose note is not forgotten yet
   cdedup::Prefault* window_prefault;  // with threads: the window's first touch ahead of the decoder
+  cdedup::FileWindow* file_window;  // the output file to read the window back from (codec_set_output_file)
+  bool decwin_in_file;  // this stream's window is that file, not decwin
 
   // ---- Chunker, fold block, key ----
   cdedup::Chunker chunker;

@@ -13,7 +13,7 @@
 // copy ends exactly where that chunk ended: same bytes, same boundary.  So
 // the decoder notes, in one byte for every 64 window bytes, where in them a
 // chunk starts (a chunk is at least 64 bytes long, so one byte suffices), and
-// forgets the note as soon as any byte of those 64 is overwritten.  Chunks lie
+// forgets the note before any byte of those 64 is overwritten.  Chunks lie
 // end to end in the window, so a noted chunk ends where the next noted one
 // starts, or at the write position when it is the newest: its length costs a
 // look at the next few notes, and the notes cost 1/64 of the window touched
@@ -27,12 +27,18 @@
 // repeats the last bytes, which is what the byte-by-byte copy through the
 // window does.
 //
+// The window is a block in memory, or, when the output is a regular file,
+// that file (window_file.h): the same slots and notes, its bytes read back
+// from the file or from a ring of the newest ones, and a noted copy put into
+// the ring from where it was read back and output from there.
+//
 // Output, yields, statistics and failures are those of the byte-at-a-time
 // decoder, which the tests and fuzzers hold this one to.
 #include <algorithm>
 #include <cstring>
 
 #include "codec/decoder.h"
+#include "codec/window_file.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
@@ -68,23 +74,66 @@ uint32_t noted_length(const Codec& c, uint32_t src, uint32_t ahead) {
   return ahead <= CHUNK_MAX_LEN && ahead >= CHUNK_MIN_LEN ? ahead : 0;
 }
 
+// Chunk-start notes are forgotten this many blocks (of 64 window bytes) at a
+// time, ahead of the write index: one memset per 256 KiB written instead of
+// one per put.  The notes ahead of the write index are those of the oldest
+// bytes in the window, the next to be overwritten, so forgetting them a
+// little early only sends a copy of those bytes down the slower path; and
+// a noted chunk's length is looked up between its start and the write
+// index, never in the blocks ahead.
+constexpr uint32_t NOTES_FORGET_BATCH = 4096;
+
+// Forgets the notes of every block up to `last` (ring order from the write
+// index) that is not forgotten yet, and a batch beyond it.
+inline void notes_forget_through(Codec& c, uint32_t last) {
+  const uint32_t blocks = static_cast<uint32_t>(decwin_notes_bytes(c.index.cfg_decwinsize));
+  const uint32_t here = c.decwin_pos >> 6;
+  const auto ahead = [&](uint32_t b) { return b >= here ? b - here : b + blocks - here; };
+  const uint32_t from = ahead(c.decwin_notes_clear), to = ahead(last);
+  if (to < from) return;
+  // Never a whole lap: the write index's own block may hold a fresh note.
+  uint32_t n = std::min(to + NOTES_FORGET_BATCH, blocks - 1) - from + 1;
+  uint32_t b = c.decwin_notes_clear;
+  while (n != 0) {
+    const uint32_t k = std::min(n, blocks - b);
+    std::memset(c.decwin_notes + b, 0, k);
+    b = b + k == blocks ? 0 : b + k;
+    n -= k;
+  }
+  c.decwin_notes_clear = b;
+}
+
 // The next k window bytes (k at most the room before the window's end) are
 // being written: forget the chunk-start notes of every 64 bytes they touch
 // and move the write index past them.
 inline void window_advance(Codec& c, size_t k) {
   const uint32_t window = c.index.cfg_decwinsize;
-  if (c.decwin_notes != nullptr) {
-    const size_t first = c.decwin_pos >> 6, last = (c.decwin_pos + k - 1) >> 6;
-    std::memset(c.decwin_notes + first, 0, last - first + 1);
-  }
+  if (c.decwin_notes != nullptr) notes_forget_through(c, static_cast<uint32_t>((c.decwin_pos + k - 1) >> 6));
   const uint32_t was = c.decwin_pos;
   c.decwin_pos = c.decwin_pos + k == window ? 0 : static_cast<uint32_t>(c.decwin_pos + k);
   // Each MiB written tells the helper populating the window ahead, if any.
   if (c.window_prefault != nullptr && ((was ^ c.decwin_pos) >> 20) != 0) c.window_prefault->reached(c.decwin_pos);
 }
 
-// Appends decoded bytes to the circular window (a window of 0 keeps nothing).
+// The next n window bytes are being written, wherever the window wraps.
+inline void window_skip(Codec& c, size_t n) {
+  const uint32_t window = c.index.cfg_decwinsize;
+  while (n != 0) {
+    const size_t room = window - c.decwin_pos;
+    const size_t k = n < room ? n : room;
+    window_advance(c, k);
+    n -= k;
+  }
+}
+
+// Appends decoded bytes to the window: the circular block in memory, or the
+// one kept in the output file (a window of 0 keeps nothing).
 inline void window_put(Codec& c, const uint8_t* p, size_t n) {
+  if (c.decwin_in_file) {
+    file_window_put(*c.file_window, p, n);
+    window_skip(c, n);
+    return;
+  }
   if (c.decwin == nullptr) return;
   const uint32_t window = c.index.cfg_decwinsize;
   while (n != 0) {
@@ -95,6 +144,17 @@ inline void window_put(Codec& c, const uint8_t* p, size_t n) {
     p += k;
     n -= k;
   }
+}
+
+// The window's bytes that lie `back` bytes behind the write index (1 <=
+// back <= window), at most k of them in one piece: k is cut to what the
+// piece holds.
+inline const uint8_t* window_bytes(Codec& c, uint32_t back, size_t& k) {
+  if (c.decwin_in_file) return file_window_bytes(*c.file_window, back, k);
+  const uint32_t window = c.index.cfg_decwinsize;
+  const uint32_t s = static_cast<uint32_t>((uint64_t{c.decwin_pos} + window - back) % window);
+  k = std::min<size_t>(k, window - s);
+  return c.decwin + s;
 }
 
 // A noted chunk of len bytes at window index src (len no more than the bytes
@@ -125,16 +185,15 @@ inline void gather(Codec& c, const uint8_t* p, size_t n) {
 }
 
 // Puts bytes [from, to) of a copy into chunk_buf.  Byte i comes from the
-// window slot `ahead` slots before the write index, so bytes at or beyond
+// window `ahead` bytes before the write index, so bytes at or beyond
 // `ahead` are bytes of this same copy.
-inline void materialise(Codec& c, uint32_t src, uint32_t ahead, size_t from, size_t to) {
-  const uint32_t window = c.index.cfg_decwinsize;
+inline void materialise(Codec& c, uint32_t ahead, size_t from, size_t to) {
   uint8_t* const buf = c.chunk_buf;
   size_t i = from;
   while (i < to && i < ahead) {
-    const uint32_t s = static_cast<uint32_t>((uint64_t{src} + i) % window);
-    const size_t k = std::min<size_t>({to - i, ahead - i, window - s});
-    copy_bytes(buf + i, c.decwin + s, k);
+    size_t k = std::min<size_t>(to - i, ahead - i);
+    const uint8_t* const p = window_bytes(c, static_cast<uint32_t>(ahead - i), k);
+    copy_bytes(buf + i, p, k);
     i += k;
   }
   // From `ahead` on the bytes repeat with that period, so any whole number
@@ -160,11 +219,20 @@ uint32_t copy_chunk(Codec& c, uint32_t distance, const uint8_t*& chunk) {
   if (c.decwin_notes != nullptr && c.decwin_notes[src >> 6] == start_note(src)) {
     const uint32_t len = noted_length(c, src, ahead);
     if (len != 0) {
-      if (const uint8_t* in_window = window_copy_in_place(c, src, len)) {
+      if (c.decwin_in_file) {
+        // Read back in one piece, straight into the ring, output from there.
+        size_t k = len;
+        const uint8_t* const from = window_bytes(c, ahead, k);
+        if (k == len) {
+          chunk = file_window_put(*c.file_window, from, len);
+          window_skip(c, len);
+          return len;
+        }
+      } else if (const uint8_t* in_window = window_copy_in_place(c, src, len)) {
         chunk = in_window;
         return len;
       }
-      materialise(c, src, ahead, 0, len);
+      materialise(c, ahead, 0, len);
       window_put(c, c.chunk_buf, len);
       return len;
     }
@@ -175,7 +243,7 @@ uint32_t copy_chunk(Codec& c, uint32_t distance, const uint8_t*& chunk) {
   size_t made = 0;
   size_t from = CHUNK_MIN_LEN - 1;
   for (const size_t to : PIECE_ENDS) {
-    materialise(c, src, ahead, made, to);
+    materialise(c, ahead, made, to);
     made = to;
     const size_t limit = std::min(to, size_t{CHUNK_MAX_LEN - 1});
     const size_t j = boundary_find(t, c.chunker.chunk_threshold, c.chunk_buf, from, limit);
@@ -189,134 +257,174 @@ uint32_t copy_chunk(Codec& c, uint32_t distance, const uint8_t*& chunk) {
   return len;
 }
 
+// ---------------------------------------------------------------------------
+// Records and literal chunks
+// ---------------------------------------------------------------------------
+
+// What the body carries from one input span to the next.  Between records,
+// chunk_buf holds the bytes of a record's head that have come so far; in a
+// literal chunk, the chunk's bytes gathered so far, from chunk_buf[0].
+struct DecodeState {
+  uint32_t src_pos = 0, cont_pos = 0;  // the format's positions (docs/format.md)
+  uint32_t chunk_at = 0;               // window index where the current chunk starts
+  bool in_literal = false;             // inside a literal chunk's bytes
+  const uint8_t* lit_start = nullptr;  // its first byte in the input, or null once gathered in chunk_buf
+  uint32_t lit_len = 0;                // its bytes so far
+};
+
+// The four bytes that open a record: in the input when they lie there
+// whole, else held back in chunk_buf one by one; null until all four have come.
+inline const uint8_t* record_head(Codec& c) {
+  if (c.chunk_buf_len == 0 && c.in_end - c.in_cur >= 4) {
+    const uint8_t* const head = c.in_cur;
+    c.in_cur += 4;
+    return head;
+  }
+  c.chunk_buf[c.chunk_buf_len++] = *c.in_cur++;
+  return c.chunk_buf_len == 4 ? c.chunk_buf : nullptr;
+}
+
+// A literal chunk starts.  Its first four bytes are the record's head, or,
+// after ESC_LITERAL, the bytes that follow it.
+inline void start_literal(Codec& c, DecodeState& s, const uint8_t* head, bool escaped) {
+  s.in_literal = true;
+  if (escaped) {
+    s.lit_len = 0;
+    s.lit_start = c.in_cur;
+    c.chunk_buf_len = 0;
+  } else if (head == c.chunk_buf) {
+    s.lit_len = 4;
+    s.lit_start = nullptr;
+    window_put(c, head, 4);  // already gathered: chunk_buf_len is 4
+  } else {
+    s.lit_len = 4;
+    s.lit_start = head;
+  }
+}
+
+// The input span is about to be handed back: a literal chunk still read in
+// place keeps its bytes so far in chunk_buf.
+inline void keep_literal(Codec& c, DecodeState& s) {
+  if (!s.in_literal || s.lit_start == nullptr || c.in_cur != c.in_end) return;
+  gather(c, s.lit_start, static_cast<size_t>(c.in_cur - s.lit_start));
+  s.lit_start = nullptr;
+}
+
+// Takes literal bytes from the input up to the chunk's boundary, searched
+// from the chunk's 64th byte on.  True, with the chunk's bytes, once the
+// boundary is in; false when the span ran out first.
+bool scan_literal(Codec& c, DecodeState& s, const uint8_t*& chunk, uint32_t& n) {
+  const WindowTables& tables = window_tables();
+  const uint8_t* const at = c.in_cur;  // offsets below count from here
+  const size_t avail = static_cast<size_t>(c.in_end - at);
+  const size_t first = s.lit_len < CHUNK_MIN_LEN - 1 ? CHUNK_MIN_LEN - 1 - s.lit_len : 0;
+  const size_t cap = CHUNK_MAX_LEN - 1 - s.lit_len;
+  const size_t limit = std::min(avail, cap);
+  const uint32_t threshold = c.chunker.chunk_threshold;
+  // A window before offset 15 reaches back into the chunk's earlier
+  // bytes: in the input just before `at`, or gathered in chunk_buf.
+  size_t j;
+  if (s.lit_start != nullptr || first >= ROLL_WINLEN - 1)
+    j = boundary_find(tables, threshold, at, first, limit);
+  else
+    j = boundary_find_after(tables, threshold, c.chunk_buf + c.chunk_buf_len - (ROLL_WINLEN - 1), at, first, limit);
+  bool boundary = j < limit;
+  if (!boundary && cap < avail) {
+    j = cap;
+    boundary = true;
+  }
+  const size_t taken = boundary ? j + 1 : avail;
+  c.in_cur = at + taken;
+  s.lit_len += static_cast<uint32_t>(taken);
+  if (s.lit_start != nullptr && boundary) {
+    // Wholly in the input: no copy needed.
+    window_put(c, s.lit_start, s.lit_len);
+    chunk = s.lit_start;
+  } else {
+    if (s.lit_start != nullptr) {
+      // Cut by the end of the span: gather what there is so far.
+      gather(c, s.lit_start, static_cast<size_t>(at - s.lit_start));
+      s.lit_start = nullptr;
+    }
+    gather(c, at, taken);
+    if (!boundary) return false;
+    chunk = c.chunk_buf;
+  }
+  n = s.lit_len;
+  s.in_literal = false;
+  return true;
+}
+
+// The stream has ended: the literal in progress, or up to three held-back
+// bytes of a record's head, are the final chunk (possibly empty).
+inline uint32_t final_chunk(Codec& c, const DecodeState& s) {
+  if (!s.in_literal) window_put(c, c.chunk_buf, c.chunk_buf_len);
+  return c.chunk_buf_len;
+}
+
+// A complete chunk is noted where it starts in the window.
+inline void note_chunk_start(Codec& c, uint32_t at, uint32_t n) {
+  if (c.decwin_notes != nullptr && n >= CHUNK_MIN_LEN) c.decwin_notes[at >> 6] = start_note(at);
+}
+
+// The chunk of n bytes is out: counts and positions move past it.
+inline void end_chunk(Codec& c, DecodeState& s, uint32_t n) {
+  c.total_bytes += n;
+  c.chunk_count += 1;
+  c.stream_pos = pos_advance(c.stream_pos, n);
+  s.cont_pos = s.src_pos + n;
+  c.chunk_buf_len = 0;
+  s.in_literal = false;
+  s.lit_len = 0;
+  s.lit_start = nullptr;
+  s.chunk_at = c.decwin_pos;
+}
+
 }  // namespace
 
 BodyTask decoder_body(Codec& c) {
   int header[4];
   for (int& h : header) h = co_await get_byte(c);
   if (!decoder_open_stream(c, header)) co_await codec_fail(c);
-  uint8_t* const buf = c.chunk_buf;
-  const WindowTables& tables = window_tables();
 
-  uint32_t src_pos = 0, cont_pos = 0;
-  uint32_t skip = 0;         // escape bytes in front of the chunk in chunk_buf
-  bool in_literal = false;   // inside a literal chunk's bytes
-  const uint8_t* lit_start = nullptr;  // its first byte in the input, or null when gathered in chunk_buf
-  uint32_t lit_len = 0;                // its bytes so far
-  uint32_t chunk_at = 0;               // window index where the current chunk starts
-
+  DecodeState s;
   for (;;) {
-    if (in_literal && lit_start != nullptr && c.in_cur == c.in_end) {
-      // The input buffer is about to be handed back: keep the chunk's bytes.
-      gather(c, lit_start, static_cast<size_t>(c.in_cur - lit_start));
-      lit_start = nullptr;
-    }
+    keep_literal(c, s);
     const bool more = co_await need_input(c);
-    const uint8_t* chunk = nullptr;
+    const uint8_t* chunk = c.chunk_buf;
     uint32_t n = 0;
     if (!more) {
-      // The final chunk: a literal in progress, or up to 3 held-back bytes.
-      if (!in_literal) window_put(c, buf, c.chunk_buf_len);
-      chunk = buf + skip;
-      n = c.chunk_buf_len > skip ? c.chunk_buf_len - skip : 0;
+      n = final_chunk(c, s);
     } else if (!decoder_window_ready(c)) {
       co_await codec_fail(c);
-    } else if (!in_literal) {
-      // A record starts: classify its first four bytes.
-      const uint8_t* rec;
-      if (c.chunk_buf_len == 0 && c.in_end - c.in_cur >= 4) {
-        rec = c.in_cur;
-        c.in_cur += 4;
-      } else {
-        buf[c.chunk_buf_len++] = *c.in_cur++;
-        if (c.chunk_buf_len < 4) continue;
-        rec = buf;
+    } else if (s.in_literal) {
+      if (!scan_literal(c, s, chunk, n)) continue;
+    } else {
+      const uint8_t* const head = record_head(c);
+      if (head == nullptr) continue;
+      const RecordKind kind = record_kind(head);
+      if (kind == RecordKind::Literal || kind == RecordKind::LiteralEscape) {
+        start_literal(c, s, head, kind == RecordKind::LiteralEscape);
+        continue;
       }
       uint32_t distance = 0;
-      switch (record_kind(rec)) {
-        case RecordKind::Literal:
-          in_literal = true;
-          lit_len = 4;
-          skip = 0;
-          lit_start = rec == buf ? nullptr : rec;
-          if (lit_start == nullptr) window_put(c, buf, 4);
-          continue;
-        case RecordKind::LiteralEscape:
-          in_literal = true;
-          lit_len = 0;
-          skip = 5;
-          c.chunk_buf_len = 5;  // gathered chunks land after the escape bytes
-          lit_start = c.in_cur;
-          continue;
-        case RecordKind::Copy: {
-          int d[4];
-          for (int& x : d) x = co_await get_byte(c);
-          if (!decoder_copy_distance(c, d, distance)) co_await codec_fail(c);
-          break;
-        }
-        case RecordKind::Continue:
-          distance = pos_distance(cont_pos, c.stream_pos);
-          break;
+      if (kind == RecordKind::Copy) {
+        int d[4];
+        for (int& x : d) x = co_await get_byte(c);
+        if (!decoder_copy_distance(c, d, distance)) co_await codec_fail(c);
+      } else {
+        distance = pos_distance(s.cont_pos, c.stream_pos);
       }
       if (!decoder_reference_allowed(c)) co_await codec_fail(c);
-      src_pos = pos_distance(distance, c.stream_pos);
+      s.src_pos = pos_distance(distance, c.stream_pos);
       n = copy_chunk(c, distance, chunk);
-      skip = 0;
-    } else {
-      // Literal bytes: search from the chunk's 64th byte (offsets from `at`).
-      const uint8_t* const at = c.in_cur;
-      const size_t avail = static_cast<size_t>(c.in_end - at);
-      const size_t first = lit_len < CHUNK_MIN_LEN - 1 ? CHUNK_MIN_LEN - 1 - lit_len : 0;
-      const size_t cap = CHUNK_MAX_LEN - 1 - lit_len;
-      const size_t limit = std::min(avail, cap);
-      const uint32_t threshold = c.chunker.chunk_threshold;
-      // A window before offset 15 reaches back into the chunk's earlier
-      // bytes: in the input just before `at`, or gathered in chunk_buf.
-      size_t j;
-      if (lit_start != nullptr || first >= ROLL_WINLEN - 1)
-        j = boundary_find(tables, threshold, at, first, limit);
-      else
-        j = boundary_find_after(tables, threshold, buf + c.chunk_buf_len - (ROLL_WINLEN - 1), at, first, limit);
-      bool boundary = j < limit;
-      if (!boundary && cap < avail) {
-        j = cap;
-        boundary = true;
-      }
-      const size_t taken = boundary ? j + 1 : avail;
-      c.in_cur = at + taken;
-      lit_len += static_cast<uint32_t>(taken);
-      if (lit_start != nullptr && boundary) {
-        // Wholly in the input: no copy needed.
-        window_put(c, lit_start, lit_len);
-        chunk = lit_start;
-        n = lit_len;
-      } else {
-        if (lit_start != nullptr) {
-          // Cut by the end of the span: gather what there is so far.
-          gather(c, lit_start, static_cast<size_t>(at - lit_start));
-          lit_start = nullptr;
-        }
-        gather(c, at, taken);
-        if (!boundary) continue;
-        chunk = buf + skip;
-        n = lit_len;
-      }
-      in_literal = false;
+      if (!decoder_window_intact(c)) co_await codec_fail(c);
     }
 
-    // Chunk end.  A complete chunk is noted where it starts in the window.
-    if (c.decwin_notes != nullptr && n >= CHUNK_MIN_LEN) c.decwin_notes[chunk_at >> 6] = start_note(chunk_at);
+    note_chunk_start(c, s.chunk_at, n);
     CODEC_PUT_SPAN(c, chunk, n);
-    c.total_bytes += n;
-    c.chunk_count += 1;
-    c.stream_pos = pos_advance(c.stream_pos, n);
-    cont_pos = src_pos + n;
-    c.chunk_buf_len = 0;
-    skip = 0;
-    lit_len = 0;
-    lit_start = nullptr;
+    end_chunk(c, s, n);
     if (!more) co_return;
-    chunk_at = c.decwin_pos;
   }
 }
 

@@ -38,5 +38,7 @@ bool decoder_window_ready(Codec& c);
 bool decoder_copy_distance(Codec& c, const int bytes[4], uint32_t& distance);
 // A reference needs a window to copy from.
 bool decoder_reference_allowed(Codec& c);
+// A window kept in the output file could be read back.
+bool decoder_window_intact(Codec& c);
 
 }  // namespace cdedup

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "codec/decoder.h"
+#include "codec/window_file.h"
 #include "dedup/chunker.h"
 #include "dedup/fingerprint.h"
 #include "dedup/stream_format.h"
@@ -31,14 +32,19 @@ namespace {
 // ahead, little enough that a short stream claims no memory it never uses.
 constexpr size_t WINDOW_LEAD = size_t{4} << 20;
 
-}  // namespace
-
-void codec_release_window(Codec& c) {
+// Gives back the window's block in memory, if any.
+void release_window_block(Codec& c) {
   // The helper must be done with the window before it goes.
   if (c.window_prefault != nullptr) c.window_prefault->stop();
   large_block_free(c.decwin, c.index.cfg_decwinsize);
-  large_block_free(c.decwin_notes, decwin_notes_bytes(c.index.cfg_decwinsize));
   c.decwin = nullptr;
+}
+
+}  // namespace
+
+void codec_release_window(Codec& c) {
+  release_window_block(c);
+  large_block_free(c.decwin_notes, decwin_notes_bytes(c.index.cfg_decwinsize));
   c.decwin_notes = nullptr;
 }
 
@@ -51,9 +57,30 @@ namespace {
 void window_wipe(Codec& c) {
   const uint32_t window = c.index.cfg_decwinsize;
   const size_t used = c.decwin_written + CHUNK_MAX_LEN < window ? c.decwin_pos : window;
-  std::memset(c.decwin, 0, used);
+  if (c.decwin != nullptr) std::memset(c.decwin, 0, used);
   if (c.decwin_notes != nullptr) std::memset(c.decwin_notes, 0, decwin_notes_bytes(static_cast<uint32_t>(used)));
   c.decwin_written = 0;
+}
+
+// The window for a stream: kept in the output file when the caller named
+// one and it is worth it, else a block in memory, the one of the last stream
+// when it has the same size.
+void window_open(Codec& c, uint32_t window) {
+  c.decwin_in_file = c.file_window != nullptr && !c.reference_path &&
+                     file_window_start(*c.file_window, window, static_cast<size_t>(c.out_end - c.out_start),
+                                       resolve_threads(c.threads) > 1);
+  if (window != c.index.cfg_decwinsize) {
+    codec_release_window(c);
+    c.decwin_written = 0;
+    c.index.cfg_decwinsize = window;
+  } else {
+    window_wipe(c);
+  }
+  if (c.decwin_in_file)
+    release_window_block(c);
+  else if (c.decwin == nullptr)
+    // A failed window only matters once the body has bytes; the body checks.
+    c.decwin = static_cast<uint8_t*>(large_block_alloc(window));
 }
 
 }  // namespace
@@ -74,22 +101,15 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
     return false;
   }
   const uint32_t window = h.cfg_decwinsize < MAX_WINDOW ? h.cfg_decwinsize : MAX_WINDOW;
-  if (c.decwin != nullptr && window == c.index.cfg_decwinsize) {
-    window_wipe(c);
-  } else {
-    codec_release_window(c);
-    c.decwin_written = 0;
-    c.index.cfg_decwinsize = window;
-    // A failed window only matters once the body has bytes; the body checks.
-    c.decwin = static_cast<uint8_t*>(large_block_alloc(window));
-  }
+  window_open(c, window);
   c.cfg_chunklen = static_cast<int32_t>(h.cfg_chunklen);
   c.index.encmem_bytes = 0;
   c.decwin_pos = 0;
+  c.decwin_notes_clear = 0;
   // Only the fast path uses the chunk-start table; without it, it scans.
+  if ((c.decwin != nullptr || c.decwin_in_file) && !c.reference_path && c.decwin_notes == nullptr)
+    c.decwin_notes = static_cast<uint8_t*>(large_block_alloc(decwin_notes_bytes(window)));
   if (c.decwin != nullptr && !c.reference_path) {
-    if (c.decwin_notes == nullptr)
-      c.decwin_notes = static_cast<uint8_t*>(large_block_alloc(decwin_notes_bytes(window)));
     // With threads to spare, the window's first touch goes to a helper.
     if (resolve_threads(c.threads) > 1) {
       if (c.window_prefault == nullptr) c.window_prefault = new (std::nothrow) Prefault;
@@ -106,7 +126,7 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
 }
 
 bool decoder_window_ready(Codec& c) {
-  if (c.index.cfg_decwinsize == 0 || c.decwin != nullptr) return true;
+  if (c.index.cfg_decwinsize == 0 || c.decwin != nullptr || c.decwin_in_file) return true;
   codec_set_message(c, "cannot allocate the decoder's %u MiB window: out of memory", c.index.cfg_decwinsize >> 20);
   return false;
 }
@@ -118,6 +138,15 @@ bool decoder_copy_distance(Codec& c, const int bytes[4], uint32_t& distance) {
   }
   distance = distance_read(bytes);
   return true;
+}
+
+bool decoder_window_intact(Codec& c) {
+  if (!c.decwin_in_file || !c.file_window->failed) return true;
+  const FileWindow& w = *c.file_window;
+  codec_set_message(c, "cannot read back the output file at byte %llu of the stream: %s",
+                    static_cast<unsigned long long>(w.failed_at),
+                    w.failed_errno != 0 ? std::strerror(w.failed_errno) : "it ends there: another process cut it short");
+  return false;
 }
 
 bool decoder_reference_allowed(Codec& c) {

@@ -8,6 +8,9 @@
 // more than the stream.
 #include <cdedup/cdedup.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -16,9 +19,11 @@
 #include "codec/codec.h"
 #include "codec/coroutine.h"
 #include "codec/encoder_parallel.h"
+#include "codec/window_file.h"
 #include "dedup/chunk_index.h"
 #include "platform/large_block.h"
 #include "platform/prefault.h"
+#include "platform/read_back.h"
 
 using namespace cdedup;
 
@@ -63,6 +68,12 @@ int32_t refuse(Codec& c) {
   return CODEC_INIT_REFUSED;
 }
 
+// An output file named for one stream is forgotten when the next begins.
+void forget_output_file(Codec& c) {
+  if (c.file_window != nullptr) file_window_end(*c.file_window);
+  c.decwin_in_file = false;
+}
+
 }  // namespace
 
 
@@ -93,6 +104,8 @@ void codec_destroy(Codec* c) {
   codec_release_window(*c);
   release_index(*c);
   delete c->window_prefault;
+  if (c->file_window != nullptr) file_window_release(*c->file_window);
+  delete c->file_window;
   void* raw;
   std::memcpy(&raw, reinterpret_cast<char*>(c) - sizeof(void*), sizeof raw);
   c->~Codec();
@@ -101,6 +114,7 @@ void codec_destroy(Codec* c) {
 
 int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   destroy_body(*c);
+  forget_output_file(*c);
   c->mode = mode;
   c->state = CODEC_DONE;
   c->in_cur = c->in_start = c->in_end = nullptr;
@@ -161,6 +175,7 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
 
 void codec_reset(Codec* c) {
   destroy_body(*c);
+  forget_output_file(*c);
   // A decoder keeps its window: the next stream's header decides whether it
   // fits (decoder_open_stream).
   if (!codec_is_decoder(*c) && c->index.htbl != nullptr) {
@@ -230,6 +245,9 @@ void codec_setbuf(Codec* c, uint8_t* buf, int32_t len) {
       if (len == 0) c->in_eof = 1;
       break;
     case CODEC_OUTPUT_FULL:
+      // A window read back from the file covers this much output not yet handed back.
+      if (c->decwin_in_file) len = static_cast<int32_t>(std::min<size_t>(len, c->file_window->out_allowance));
+      [[fallthrough]];
     case CODEC_DONE:
       c->out_cur = c->out_start = buf;
       c->out_end = buf + len;
@@ -246,6 +264,26 @@ void codec_set_report(Codec* c, FILE* report) { c->report = report; }
 void codec_set_reference_path(Codec* c, int on) { c->reference_path = on != 0; }
 
 void codec_set_threads(Codec* c, int32_t threads) { c->threads = threads; }
+
+int32_t codec_set_output_file(Codec* c, int fd, int64_t offset, int64_t lag) {
+  const bool running = c->state == CODEC_NEED_INPUT || c->state == CODEC_OUTPUT_FULL;
+  if (!codec_is_decoder(*c) || running || offset < 0 || lag < 0 || !read_back_usable(fd)) return CODEC_INIT_REFUSED;
+  if (c->file_window == nullptr) c->file_window = new (std::nothrow) FileWindow;
+  if (c->file_window == nullptr) return CODEC_INIT_REFUSED;
+  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return CODEC_INIT_REFUSED;
+  FileWindow& w = *c->file_window;
+  file_window_end(w);
+  w.fd = own;
+  w.file_offset = static_cast<uint64_t>(offset);
+  w.lag = static_cast<uint64_t>(lag);
+  w.requested = true;
+  return 0;
+}
+
+int32_t codec_output_failed(const Codec* c) {
+  return c->state == CODEC_ERROR && c->decwin_in_file && c->file_window->failed ? 1 : 0;
+}
 
 uint8_t* codec_input_space(Codec* c, int32_t* room) {
   const bool open = c->state == CODEC_NEED_INPUT && c->in_space != nullptr;

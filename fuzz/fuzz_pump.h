@@ -15,6 +15,7 @@
 
 #include <cdedup/cdedup.h>
 #include <sanitizer/asan_interface.h>
+#include <unistd.h>
 
 #include "codec/codec.h"
 #include "codec/encoder_parallel.h"
@@ -138,6 +139,7 @@ struct Run {
   size_t out_cap = SIZE_MAX;        // stop at the first full output block past this many bytes
   size_t out_block_cap = SIZE_MAX;  // or past this many full output blocks
   size_t in_block_cap = SIZE_MAX;   // or when the codec asks for input after this many blocks
+  int output_file = -1;             // a decoder's output also goes here, its window read back from it
 };
 
 struct Result {
@@ -177,6 +179,10 @@ class Instance {
     std::rewind(report_);
     out_.clear();
     yields_.clear();
+    if (r.init == 0 && run.output_file >= 0) {
+      FUZZ_CHECK(ftruncate(run.output_file, 0) == 0);
+      FUZZ_CHECK(codec_set_output_file(codec_, run.output_file, 0, 0) == 0);
+    }
     if (r.init == 0) feed(data, n, run, r);
     r.out = out_;
     r.yields = yields_;
@@ -246,6 +252,9 @@ class Instance {
       }
       const size_t got = static_cast<size_t>(codec_outsize(codec_));
       FUZZ_CHECK(got <= out_len);
+      // Written before the next codec_run: a lag of 0.
+      if (run.output_file >= 0 && got != 0)
+        FUZZ_CHECK(pwrite(run.output_file, out_block, got, static_cast<off_t>(out_.size())) == static_cast<ssize_t>(got));
       out_.insert(out_.end(), out_block, out_block + got);
       if (y == CODEC_OUTPUT_FULL) {
         FUZZ_CHECK(got == out_len);

@@ -25,6 +25,11 @@
  * stays with the instance after codec_finish, so that another stream
  * (codec_reset, or codec_init again) reuses it, cleared, when it needs the
  * same size; codec_destroy gives it back.
+ *
+ * A decoder whose output goes to a regular file can use that file as its
+ * window instead of memory (codec_set_output_file): it then needs a few MiB
+ * and its notes on where chunks start (1/64 of the window), however large
+ * the window.
  */
 #ifndef CDEDUP_CDEDUP_H
 #define CDEDUP_CDEDUP_H
@@ -83,13 +88,36 @@ void codec_set_reference_path(Codec *c, int on);
  * input is copied into blocks of a few MiB (about 8 MiB a thread in all) that other threads cut
  * and fingerprint while the caller's thread decides and writes the blocks before them, so
  * output trails input by a few blocks.
- * Takes effect when a stream starts.  The decoder, mode u and the reference path use one thread. */
+ * Takes effect when a stream starts.  Mode u and the reference path use one thread; the decoder
+ * decodes on the caller's, and uses a helper to claim its window's memory ahead of use, or to read
+ * runs of a window kept in its output file (codec_set_output_file) ahead. */
 void codec_set_threads(Codec *c, int32_t threads);
 /* After CODEC_NEED_INPUT: memory of the codec's own into which the caller may read its next
  * input directly, up to *room bytes, then hand that pointer to codec_setbuf: the codec then
  * takes the bytes where they lie instead of copying them.  NULL (and *room 0) when the codec
  * has no such place, as with one thread; any other buffer works as always. */
 uint8_t *codec_input_space(Codec *c, int32_t *room);
+
+/* Decoding into a regular file: the decoder reads the bytes that references repeat back from
+ * the file, instead of keeping the stream's window (up to 4 GiB) in memory.  `fd` reads that
+ * file (it is duplicated; the caller keeps its own); `offset` is where in the file the stream's
+ * first decoded byte goes.  The caller writes every byte codec_run hands back there, in order
+ * and without gaps, and whenever it calls codec_run, all but the last `lag` bytes handed back
+ * so far must be in the file (a caller that writes each buffer before the next codec_run has
+ * a lag of 0; one that writes on another thread, the most it can have handed over and not yet
+ * written).  Output buffers are then used up to the size of the stream's first one (at least
+ * 64 KiB): a larger buffer is handed back as full at that size.
+ *
+ * Call it after codec_init or codec_reset, before the stream's first codec_run; it serves that
+ * stream only.  0 when taken up; non-zero, and the window stays in memory, when `fd` is not a
+ * regular file open for reading, the codec is not a decoder, or a stream is under way.  A
+ * window of a few MiB or less, and the reference path, stay in memory anyway; the output is
+ * the same byte for byte either way.  If the file cannot be read back (another process cut it
+ * short), codec_run returns CODEC_ERROR and codec_output_failed says so. */
+int32_t codec_set_output_file(Codec *c, int fd, int64_t offset, int64_t lag);
+/* After CODEC_ERROR: non-zero when the fault lies with the output file of codec_set_output_file
+ * (it could not be read back), not with the stream. */
+int32_t codec_output_failed(const Codec *c);
 
 /* The table of entry points through which a front end drives the codec. */
 typedef struct CodecApi {

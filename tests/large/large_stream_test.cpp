@@ -8,14 +8,24 @@
 // The input is pseudo-random with planted repeats of earlier stretches.  Input
 // and output are compared by hash; that references were really made is seen
 // from how few encoded bytes a planted stretch costs.
+//
+// A second decoder takes the same blocks and reads its window back from its
+// output file (codec_set_output_file): a file in memory, written a few blocks
+// late, behind bytes that are not the stream's, with everything more than a
+// window behind punched out as it goes, so that it holds no more than the
+// window and a read of anything older would give zeros.
 #include <cdedup/cdedup.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -109,6 +119,52 @@ class Source {
   StreamHash hash_;
 };
 
+// The file the second decoder writes and reads back: blocks are written
+// LAG_BLOCKS blocks after the decoder hands them back, from FILE_OFFSET on,
+// and the part of the file that lies more than a window (and a MiB) behind
+// is punched out every 64 MiB.
+class WindowFile {
+ public:
+  static constexpr size_t LAG_BLOCKS = 3;
+  static constexpr uint64_t FILE_OFFSET = 12345;
+
+  WindowFile() : fd_(memfd_create("cdedup-large", MFD_CLOEXEC)) {
+    const std::vector<uint8_t> other(FILE_OFFSET, 0x5A);
+    ok_ = fd_ >= 0 && pwrite(fd_, other.data(), other.size(), 0) == ssize_t(other.size());
+  }
+  ~WindowFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return ok_; }
+  int fd() const { return fd_; }
+
+  void handed_back(const uint8_t* p, size_t n) {
+    pending_.emplace_back(p, p + n);
+    while (pending_.size() > LAG_BLOCKS) write_oldest();
+  }
+  void flush() {
+    while (!pending_.empty()) write_oldest();
+  }
+
+ private:
+  void write_oldest() {
+    const std::vector<uint8_t>& b = pending_.front();
+    ok_ = ok_ && pwrite(fd_, b.data(), b.size(), off_t(FILE_OFFSET + written_)) == ssize_t(b.size());
+    written_ += b.size();
+    pending_.pop_front();
+    const uint64_t reach = uint64_t(WINDOW_MIB + 1) * MiB;
+    if (written_ >= punched_ + reach + 64 * MiB) {
+      const uint64_t to = (FILE_OFFSET + written_ - reach) & ~uint64_t{4095};
+      ok_ = ok_ && fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, off_t(to)) == 0;
+      punched_ = written_ - reach;
+    }
+  }
+  int fd_;
+  bool ok_ = false;
+  uint64_t written_ = 0, punched_ = 0;
+  std::deque<std::vector<uint8_t>> pending_;
+};
+
 std::string read_all(FILE* f) {
   std::string s;
   std::rewind(f);
@@ -142,49 +198,66 @@ TEST(LargeStream, RoundTripPastFourGiBAcrossThePositionWrap) {
   ASSERT_NE(enc_report, nullptr);
   ASSERT_NE(dec_report, nullptr);
   Codec* enc = codec_create();
-  Codec* dec = codec_create();
   ASSERT_NE(enc, nullptr);
-  ASSERT_NE(dec, nullptr);
   codec_set_report(enc, enc_report);
-  codec_set_report(dec, dec_report);
   const int32_t enc_params[3] = {CHUNKLEN, INDEX_MIB, WINDOW_MIB};
-  const int32_t dec_params[3] = {0, 0, 0};
   ASSERT_EQ(codec_init(enc, CODEC_MODE_ENCODE, enc_params), 0) << codec_message(enc);
-  ASSERT_EQ(codec_init(dec, CODEC_MODE_DECODE, dec_params), 0) << codec_message(dec);
-
-  std::vector<uint8_t> enc_out(BLOCK), dec_out(BLOCK);
+  std::vector<uint8_t> enc_out(BLOCK);
   codec_setbuf(enc, enc_out.data(), int32_t(BLOCK));
-  codec_setbuf(dec, dec_out.data(), int32_t(BLOCK));
-  StreamHash decoded;
   uint64_t encoded = 0;
-  bool dec_done = false;
-  int32_t dec_last = -1;
 
-  // Hands one encoded block (0 bytes: the end) to the decoder and runs it
+  // A decoder with its window in memory, and one that reads it back from its file.
+  struct Decoder {
+    Codec* codec = codec_create();
+    std::vector<uint8_t> out = std::vector<uint8_t>(BLOCK);
+    StreamHash decoded;
+    bool done = false;
+    int32_t last = -1;
+    WindowFile* file = nullptr;
+  };
+  WindowFile window_file;
+  ASSERT_TRUE(window_file.ok()) << "no file in memory to decode into";
+  Decoder decoders[2];
+  decoders[1].file = &window_file;
+  const int32_t dec_params[3] = {0, 0, 0};
+  for (Decoder& d : decoders) {
+    ASSERT_NE(d.codec, nullptr);
+    ASSERT_EQ(codec_init(d.codec, CODEC_MODE_DECODE, dec_params), 0) << codec_message(d.codec);
+    codec_setbuf(d.codec, d.out.data(), int32_t(BLOCK));
+  }
+  codec_set_report(decoders[0].codec, dec_report);
+  codec_set_report(decoders[1].codec, nullptr);
+  codec_set_threads(decoders[1].codec, 2);  // runs read ahead on a helper
+  ASSERT_EQ(codec_set_output_file(decoders[1].codec, window_file.fd(), int64_t(WindowFile::FILE_OFFSET),
+                                  int64_t(WindowFile::LAG_BLOCKS * BLOCK)),
+            0);
+
+  // Hands one encoded block (0 bytes: the end) to a decoder and runs it
   // until it wants more input or finishes.
-  auto feed_decoder = [&](uint8_t* p, int32_t n) {
-    codec_setbuf(dec, p, n);
+  auto feed_decoder = [&](Decoder& d, uint8_t* p, int32_t n) {
+    codec_setbuf(d.codec, p, n);
     for (int eof_asks = 0;;) {
-      dec_last = codec_run(dec);
-      if (dec_last == CODEC_OUTPUT_FULL) {
-        decoded.add(dec_out.data(), BLOCK);
-        codec_setbuf(dec, dec_out.data(), int32_t(BLOCK));
+      d.last = codec_run(d.codec);
+      if (d.last == CODEC_OUTPUT_FULL || d.last == CODEC_DONE) {
+        const size_t k = size_t(codec_outsize(d.codec));
+        d.decoded.add(d.out.data(), k);
+        if (d.file != nullptr) d.file->handed_back(d.out.data(), k);
+      }
+      if (d.last == CODEC_OUTPUT_FULL) {
+        codec_setbuf(d.codec, d.out.data(), int32_t(BLOCK));
         continue;
       }
-      if (dec_last == CODEC_NEED_INPUT && n == 0 && ++eof_asks < 16) {
-        codec_setbuf(dec, p, 0);  // every read past the end asks once more
+      if (d.last == CODEC_NEED_INPUT && n == 0 && ++eof_asks < 16) {
+        codec_setbuf(d.codec, p, 0);  // every read past the end asks once more
         continue;
       }
-      if (dec_last == CODEC_DONE) {
-        decoded.add(dec_out.data(), size_t(codec_outsize(dec)));
-        dec_done = true;
-      }
+      d.done = d.last == CODEC_DONE;
       return;
     }
   };
 
   const auto t0 = std::chrono::steady_clock::now();
-  ASSERT_EQ(codec_run(dec), CODEC_NEED_INPUT);
+  for (Decoder& d : decoders) ASSERT_EQ(codec_run(d.codec), CODEC_NEED_INPUT);
   for (;;) {
     const int32_t y = codec_run(enc);
     if (y == CODEC_NEED_INPUT) {
@@ -199,31 +272,42 @@ TEST(LargeStream, RoundTripPastFourGiBAcrossThePositionWrap) {
     const int32_t n = codec_outsize(enc);
     encoded += uint64_t(n);
     if (n > 0) {
-      feed_decoder(enc_out.data(), n);
-      ASSERT_EQ(dec_last, CODEC_NEED_INPUT) << "decoder: " << codec_message(dec) << " after " << decoded.total();
+      for (Decoder& d : decoders) {
+        feed_decoder(d, enc_out.data(), n);
+        ASSERT_EQ(d.last, CODEC_NEED_INPUT) << "decoder: " << codec_message(d.codec) << " after " << d.decoded.total();
+      }
     }
     if (y == CODEC_DONE) break;
     codec_setbuf(enc, enc_out.data(), int32_t(BLOCK));
   }
-  feed_decoder(enc_out.data(), 0);
+  for (Decoder& d : decoders) feed_decoder(d, enc_out.data(), 0);
+  window_file.flush();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  ASSERT_TRUE(dec_done) << "decoder ended with " << dec_last << ": " << codec_message(dec);
-  EXPECT_STREQ(codec_message(dec), "");
+  for (Decoder& d : decoders) {
+    ASSERT_TRUE(d.done) << "decoder ended with " << d.last << ": " << codec_message(d.codec);
+    EXPECT_STREQ(codec_message(d.codec), "");
+  }
+  EXPECT_TRUE(window_file.ok()) << "the decoder's file could not be written or punched";
 
   codec_finish(enc);
-  codec_finish(dec);
   codec_destroy(enc);
-  codec_destroy(dec);
+  for (Decoder& d : decoders) {
+    codec_finish(d.codec);
+    codec_destroy(d.codec);
+  }
+  const StreamHash& decoded = decoders[0].decoded;
   const std::string enc_lines = read_all(enc_report), dec_lines = read_all(dec_report);
   std::fclose(enc_report);
   std::fclose(dec_report);
 
-  std::printf("[ large    ] %" PRIu64 " bytes -> %" PRIu64 " encoded -> %" PRIu64 " decoded in %.1f s (%.0f MB/s through both)\n",
+  std::printf("[ large    ] %" PRIu64 " bytes -> %" PRIu64 " encoded -> %" PRIu64 " decoded twice in %.1f s (%.0f MB/s through all three)\n",
               source.hash().total(), encoded, decoded.total(), seconds, double(TOTAL) / seconds / 1e6);
 
   ASSERT_EQ(source.hash().total(), TOTAL);
   ASSERT_EQ(decoded.total(), TOTAL);
   EXPECT_EQ(decoded.digest(), source.hash().digest()) << "the decoded bytes are not the input";
+  EXPECT_EQ(decoders[1].decoded.total(), TOTAL);
+  EXPECT_EQ(decoders[1].decoded.digest(), source.hash().digest()) << "decoding into a file gave other bytes";
 
   // Encoded cost of each planted stretch: a few bytes per chunk when it became
   // references, about its own length when it stayed literal.

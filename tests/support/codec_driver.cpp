@@ -5,8 +5,12 @@
 
 #include <cdedup/cdedup.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -49,6 +53,64 @@ int64_t report_value(const std::string& report, const char* name) {
   return -1;
 }
 
+// The output file of a decoder that reads its window back: blocks go to it
+// `lag` blocks after the codec handed them back, the most the lag given to
+// the codec allows, so a read of bytes not yet written shows.
+class OutputFile {
+ public:
+  explicit OutputFile(const CodecRun& run) : run_(run) {
+    fd_ = memfd_create("cdedup-output", MFD_CLOEXEC);
+    EXPECT_GE(fd_, 0);
+    // Bytes that are not the stream's: before it, and with a stale tail, 16 MiB past its start.
+    const size_t junk = run.file_offset + (run.file_stale_tail ? size_t{16} << 20 : 0);
+    const Bytes other(junk, 0xA5);
+    if (junk != 0) {
+      EXPECT_EQ(pwrite(fd_, other.data(), junk, 0), static_cast<ssize_t>(junk));
+    }
+  }
+  ~OutputFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int fd() const { return fd_; }
+  int64_t lag_bytes() const { return static_cast<int64_t>(run_.file_lag * run_.out.max); }
+
+  void handed_back(const uint8_t* p, size_t n) {
+    pending_.emplace_back(p, p + n);
+    while (pending_.size() > run_.file_lag) write_oldest();
+    handed_ += n;
+    if (run_.file_cut_after != 0 && handed_ >= run_.file_cut_after && !cut_) {
+      EXPECT_EQ(ftruncate(fd_, 0), 0);
+      cut_ = true;
+    }
+  }
+  void flush() {
+    while (!pending_.empty()) write_oldest();
+  }
+  Bytes contents() const {
+    Bytes b(written_);
+    if (written_ != 0) {
+      EXPECT_EQ(pread(fd_, b.data(), written_, static_cast<off_t>(run_.file_offset)), static_cast<ssize_t>(written_));
+    }
+    return b;
+  }
+
+ private:
+  void write_oldest() {
+    const Bytes& b = pending_.front();
+    if (!b.empty()) {
+      EXPECT_EQ(pwrite(fd_, b.data(), b.size(), static_cast<off_t>(run_.file_offset + written_)),
+                static_cast<ssize_t>(b.size()));
+    }
+    written_ += b.size();
+    pending_.pop_front();
+  }
+  const CodecRun& run_;
+  int fd_ = -1;
+  size_t written_ = 0, handed_ = 0;
+  bool cut_ = false;
+  std::deque<Bytes> pending_;
+};
+
 // Buffers after a NEED_INPUT past the end of input that a codec may ask for
 // (a truncated header or distance reads a few); more means it never stops.
 constexpr size_t MAX_REQUESTS_AFTER_END = 64;
@@ -77,6 +139,11 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run) {
 
   r.init_status = codec_init(c, run.mode, run.params.data());
   if (r.init_status == 0 && run.rebase_span != 0) index_set_rebase_span(c->index, run.rebase_span);
+  std::unique_ptr<OutputFile> file;
+  if (r.init_status == 0 && run.output_file) {
+    file = std::make_unique<OutputFile>(run);
+    EXPECT_EQ(codec_set_output_file(c, file->fd(), static_cast<int64_t>(run.file_offset), file->lag_bytes()), 0);
+  }
   if (r.init_status != 0) {
     r.message = codec_message(c);
   } else {
@@ -120,11 +187,18 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run) {
       }
       const int32_t produced = codec_outsize(c);
       r.output.insert(r.output.end(), out_block.get(), out_block.get() + produced);
+      if (file) file->handed_back(out_block.get(), static_cast<size_t>(produced));
       if (y != CODEC_OUTPUT_FULL) break;
       fresh_output();
     }
     r.final_yield = r.yields.back();
     r.message = codec_message(c);
+    r.window_in_file = c->decwin_in_file;
+    r.output_failed = codec_output_failed(c) != 0;
+    if (file) {
+      file->flush();
+      r.file = file->contents();
+    }
     codec_finish(c);
   }
   codec_destroy(c);

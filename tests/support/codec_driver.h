@@ -44,6 +44,17 @@ struct CodecRun {
   uint64_t rebase_span = 0;                      // mode e: rebase the index's positions this often (0: the codec's own)
   BlockSizes in;
   BlockSizes out;
+  // Decoding into a file (codec_set_output_file): the output also goes to a
+  // file in memory, `file_lag` output blocks after the codec handed them
+  // back, behind `file_offset` bytes that are not the stream's; with
+  // `file_stale_tail` the file already holds other bytes past where the
+  // stream will end, so a read of what was not written yet gets those
+  // instead of the file's end.
+  bool output_file = false;
+  size_t file_lag = 0;
+  size_t file_offset = 0;
+  bool file_stale_tail = false;
+  size_t file_cut_after = 0;  // once this many bytes are handed back, the file is cut to nothing (0: never)
 };
 
 struct CodecResult {
@@ -56,6 +67,9 @@ struct CodecResult {
   int64_t sum = -1;           // from "sum=...": total_bytes (low 32 bits)
   int64_t chunks = -1;        // from "x=...": chunk_count (low 32 bits)
   bool runaway = false;       // the codec kept asking for input long after its end
+  bool window_in_file = false;// the decoder read its window back from the output file
+  Bytes file;                 // with output_file: what the file holds from file_offset on
+  bool output_failed = false; // codec_output_failed after the last codec_run
 };
 
 CodecResult run_codec(const Bytes& input, const CodecRun& run);
