@@ -83,6 +83,16 @@ int open_ends(const Options& o, Ends& ends) {
   return EXIT_OK;
 }
 
+// Where the report lines go, if anywhere.  The filter form is silent on
+// success, as compressors are in a pipeline or under tar -I; -v asks for the
+// lines, on standard error beside the data.  The positional form and -t
+// print them as they always have, on standard error when the data goes to
+// standard output, so that it stays clean.
+FILE* report_stream(const Options& o, const Ends& ends) {
+  if (o.filter_form && !o.test) return o.verbose ? stderr : nullptr;
+  return ends.data_on_stdout ? stderr : stdout;
+}
+
 // The codec as the options ask; 0, or the status of a refusal already reported.
 int set_up_codec(const Options& o, Codec* c, FILE* report) {
   codec_set_report(c, report);
@@ -172,15 +182,14 @@ int main(int argc, char** argv) {
     complain("cannot allocate the codec: out of memory");
     return EXIT_NO_CODEC;
   }
-  // Data on standard output keeps it clean: the report lines go to standard error.
-  FILE* const report = ends.data_on_stdout ? stderr : stdout;
+  FILE* const report = report_stream(o, ends);
   if (const int status = set_up_codec(o, h.codec, report); status != EXIT_OK) return status;
   name_output_file(o, h.codec, ends);
   const std::string input_name = display_name(o.input, true);
   if (const int status = add_zstd_stage(o, input_name, ends); status != EXIT_OK) return status;
   add_io_threads(o, ends);
 
-  Progress progress(stderr, ends.input_size);
+  Progress progress(o.quiet ? nullptr : stderr, ends.input_size);
   if (const int status = pump(api, h.codec, *ends.in, *ends.out, progress, input_name); status != EXIT_OK)
     return status;
   h.finish();

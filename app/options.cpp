@@ -16,13 +16,26 @@ namespace cdedup::app {
 
 namespace {
 
-// zstd's own command line takes 1..19, and up to 22 with --ultra.
-constexpr int ZSTD_LEVEL_MIN = 1, ZSTD_LEVEL_MAX = 22;
-constexpr int THREADS_MAX = 4096;
+// What a named option accepts.  Named options are strict: a value that is
+// not a whole number in its range is a usage error that names the option and
+// the range, so that a typing slip cannot become an archive without repeats.
+// (The positional numbers keep their old permissive reading: scripts may
+// rely on it.)
+struct Range {
+  long lo, hi;
+};
+// A chunk length is carried in 16 bits; ENCMEM and DECMEM become byte counts
+// of at most 4095 MiB; DECMEM 0 keeps no window, a legitimate choice.
+constexpr Range SETTING_RANGES[3] = {{1, 65535}, {1, 4095}, {0, 4095}};
+// zstd's levels; the -# flags stop at 19, as zstd's own do without --ultra.
+constexpr Range ZSTD_LEVELS = {1, 22}, LEVEL_FLAGS = {1, 19};
+// More than any machine this runs on could use (the encoder uses 16).
+constexpr Range THREADS = {0, 256};
 // --long: the largest window the header can carry, and the index that goes
 // with a window unless ENCMEM is given (a quarter of it keeps the index about
 // half full of a window's chunks, 164 bytes each at 20 bytes a slot).
 constexpr int LONG_WINDOW_MAX = 4095, LONG_INDEX_MIN = 256;
+constexpr Range LONG_WINDOWS = {1, LONG_WINDOW_MAX};
 
 const char* const SETTING_NAMES[3] = {"CHUNKLEN", "ENCMEM", "DECMEM"};
 const char* const SETTING_OPTIONS[3] = {"--chunklen", "--encmem", "--decmem"};
@@ -35,13 +48,15 @@ int32_t setting_value(const char* s) {
   return atoi(s);
 }
 
-// A whole decimal number in [lo, hi], or false.
-bool strict_number(const char* s, long lo, long hi, int* out) {
-  if (*s == '\0') return false;
+// A whole decimal number in the range, or false.  Digits only, an optional
+// '+' or '-' before them: strtol's leading blanks are not taken.
+bool strict_number(const char* s, Range r, int* out) {
+  const char* digits = *s == '+' || *s == '-' ? s + 1 : s;
+  if (*digits < '0' || *digits > '9') return false;
   char* end = nullptr;
   errno = 0;
   const long v = strtol(s, &end, 10);
-  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  if (errno != 0 || *end != '\0' || v < r.lo || v > r.hi) return false;
   *out = int(v);
   return true;
 }
@@ -100,18 +115,26 @@ class Parser {
       flag(decode_);
     } else if (name == "--test") {
       flag(o.test);
+    } else if (name == "--verbose") {
+      flag(o.verbose);
+    } else if (name == "--quiet") {
+      flag(o.quiet);
     } else if (name == "--zstd") {
       o.zstd = true;
-      if (inline_value != nullptr) zstd_level(inline_value);
+      if (inline_value != nullptr) number(name, inline_value, ZSTD_LEVELS, o.zstd_level);
     } else if (name == "--threads") {
-      if (const char* v = value_of(a, inline_value, i)) threads(v);
+      if (const char* v = value_of(a, inline_value, i)) number(name, v, THREADS, o.threads);
     } else if (name == "--long") {
-      long_window(inline_value);
+      // The value is optional, so it comes only after '='.
+      long_window_ = LONG_WINDOW_MAX;
+      if (inline_value != nullptr) number(name, inline_value, LONG_WINDOWS, long_window_);
     } else {
       for (int k = 0; k < 3; ++k)
         if (name == SETTING_OPTIONS[k]) {
           if (const char* v = value_of(a, inline_value, i)) {
-            r_.options.params[k] = setting_value(v);
+            int value = 0;
+            number(name, v, SETTING_RANGES[k], value);
+            r_.options.params[k] = value;
             setting_given_[k] = true;
           }
           return;
@@ -140,9 +163,18 @@ class Parser {
         case 'z':
           o.zstd = true;
           break;
+        case 'v':
+          o.verbose = true;
+          break;
+        case 'q':
+          o.quiet = true;
+          break;
         case 'T':
-          if (const char* v = value_of("-T", p[1] != '\0' ? p + 1 : nullptr, i)) threads(v);
+          if (const char* v = value_of("-T", p[1] != '\0' ? p + 1 : nullptr, i)) number("-T", v, THREADS, o.threads);
           return;
+        case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+          p = level_flag(p);
+          break;
         default: {
           // g++ 12 warns falsely (-Wrestrict) on "-" + std::string, so the name is appended piece by piece.
           std::string opt(a, size_t(p == a + 1 ? strlen(a) : 0));
@@ -154,28 +186,28 @@ class Parser {
     }
   }
 
-  void zstd_level(const char* v) {
-    if (!strict_number(v, ZSTD_LEVEL_MIN, ZSTD_LEVEL_MAX, &r_.options.zstd_level))
-      r_.error = "zstd level '" + std::string(v) + "' is not a number from 1 to 22";
+  // A named option's value into `target`, or a usage error that names both.
+  void number(const std::string& option, const char* v, Range range, int& target) {
+    if (!strict_number(v, range, &target))
+      r_.error = "option '" + option + "' takes a whole number from " + std::to_string(range.lo) + " to " +
+                 std::to_string(range.hi) + ", not '" + v + "'";
   }
 
-  void threads(const char* v) {
-    int n = 0;
-    if (!strict_number(v, 0, THREADS_MAX, &n)) {
-      r_.error = "thread count '" + std::string(v) + "' is not a number from 0 to 4096";
-      return;
+  // -1 .. -19 as the compressors users know take them: the zstd level, and
+  // -z with it.  The digits may stand in a group ("-9T2" is not one: -T
+  // takes the rest); returns the last digit, where the group goes on.
+  const char* level_flag(const char* p) {
+    const char* end = p;
+    while (end[1] >= '0' && end[1] <= '9') ++end;
+    const std::string digits(p, size_t(end - p + 1));
+    int level = 0;
+    if (!strict_number(digits.c_str(), LEVEL_FLAGS, &level)) {
+      r_.error = "level flag '-" + digits + "' is not from -1 to -19 (levels 20 to 22: --zstd=LEVEL)";
+      return end;
     }
-    r_.options.threads = n;
-  }
-
-  // --long[=MiB]: the value is optional, so it comes only after '='.
-  void long_window(const char* v) {
-    int mib = LONG_WINDOW_MAX;
-    if (v != nullptr && !strict_number(v, 1, LONG_WINDOW_MAX, &mib)) {
-      r_.error = "window '" + std::string(v) + "' for --long is not a number of MiB from 1 to 4095";
-      return;
-    }
-    long_window_ = mib;
+    r_.options.zstd = true;
+    r_.options.zstd_level = level;
+    return end;
   }
 
   // After the operands, which may give ENCMEM or DECMEM as numbers.

@@ -30,6 +30,8 @@ struct Options {
   bool zstd = false;          // wrap encoded output in a zstd frame (decoding ignores it)
   int zstd_level = 3;
   int threads = 0;            // after parsing, threads in all (resolve_threads): -T 0, the default, is one per online CPU
+  bool verbose = false;       // -v: the filter form prints its report lines (on standard error)
+  bool quiet = false;         // -q: no progress line either
 };
 
 struct ParsedCommandLine {

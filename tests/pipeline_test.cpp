@@ -256,6 +256,30 @@ TEST(Progress, ShownOnATerminalDuringALongRunAndErased) {
   EXPECT_TRUE(to_bytes(d.out) == fed);
 }
 
+// -q leaves the line out, in either form; the filter form shows it otherwise,
+// though it prints no report.
+TEST(Progress, QuietLeavesItOut) {
+  TempDir dir;
+  for (const bool quiet : {false, true}) {
+    for (const bool filter : {false, true}) {
+      SCOPED_TRACE(std::string(quiet ? "-q, " : "") + (filter ? "filter form" : "positional form"));
+      TtyRun job = slow_encode(dir.file("enc"), true);
+      if (filter) job.args = {"-T1"};
+      if (quiet) job.args.insert(job.args.begin(), "-q");
+      const TtyResult r = run_with_tty(job);
+      ASSERT_EQ(r.status, 0) << r.err;
+      ASSERT_GT(r.seconds, 1.5);
+      EXPECT_EQ(r.tty.find(ERASE) != std::string::npos, !quiet) << r.tty;
+      if (quiet) {
+        EXPECT_EQ(r.tty, "");
+      }
+      if (!filter) {
+        EXPECT_EQ(split_lines(r.out).size(), 3u) << r.out;
+      }
+    }
+  }
+}
+
 TEST(Progress, AbsentWhenStandardErrorIsAPipe) {
   TempDir dir;
   const TtyResult r = run_with_tty(slow_encode(dir.file("enc"), false));
@@ -458,7 +482,8 @@ TEST(ManPage, AgreesWithTheHelpText) {
   // Guard against a parser that finds nothing in either.
   EXPECT_EQ(help.options, (std::set<std::string>{"-h", "--help", "-V", "--version", "--reference", "-z", "--zstd", "-d",
                                                  "--decode", "--decompress", "-t", "--test", "-T", "--threads",
-                                                 "--chunklen", "--encmem", "--decmem", "--long"}));
+                                                 "--chunklen", "--encmem", "--decmem", "--long", "-v", "--verbose",
+                                                 "-q", "--quiet"}));
   EXPECT_EQ(help.modes, (std::set<std::string>{"e", "u", "d"}));
   EXPECT_EQ(help.parameters.size(), 3u);
   EXPECT_EQ(help.exit_statuses.size(), 8u);

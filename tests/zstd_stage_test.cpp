@@ -68,7 +68,7 @@ TEST_F(ZstdStage, RoundTripThroughAnOrdinaryZstdFrame) {
       ASSERT_EQ(z.status, EXIT_OK) << z.err;
       const Bytes framed = to_bytes(z.out);
       ASSERT_TRUE(has_zstd_magic(framed));
-      EXPECT_EQ(split_lines(z.err).size(), 3u) << z.err;
+      EXPECT_EQ(z.err, "");  // the filter form is silent
 
       // zstd itself accepts the frame and finds in it exactly what cdedup e writes.
       EXPECT_EQ(zstd({"-t", "-q"}, framed).status, 0);
