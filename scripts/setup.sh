@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing cdedup need, and
+# only those that are missing: with everything in place it changes nothing
+# and reaches no network.  Runs apt-get as root, or through sudo.
+#
+#   scripts/setup.sh         what the README's two commands need: the build,
+#                            the demo and the test suite
+#   scripts/setup.sh --ci    that, and what CI adds: clang for the fuzzers,
+#                            Google Benchmark, and the aarch64 cross build
+#                            with qemu-user to run it
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config python3 tar zstd libzstd-dev libgtest-dev libgmock-dev)
+foreign_archs=()
+if [ "${1:-}" = --ci ]; then
+  packages+=(clang libclang-rt-14-dev llvm libbenchmark-dev)
+  # The aarch64 step cross-builds against arm64 libraries and runs on arm64's
+  # own C and C++ runtime under qemu-user, so dpkg must know that architecture.
+  foreign_archs+=(arm64)
+  packages+=(g++-aarch64-linux-gnu qemu-user libzstd-dev:arm64 libstdc++6:arm64 libgtest-dev:arm64
+    libgmock-dev:arm64)
+elif [ $# -gt 0 ]; then
+  echo "usage: scripts/setup.sh [--ci]" >&2
+  exit 1
+fi
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2> /dev/null | grep -q "install ok installed"; }
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+new_archs=()
+for a in "${foreign_archs[@]}"; do
+  dpkg --print-foreign-architectures | grep -qx "$a" || new_archs+=("$a")
+done
+[ ${#missing[@]} -eq 0 ] && [ ${#new_archs[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=()
+elif command -v sudo > /dev/null; then
+  as_root=(sudo)
+else
+  echo "setup: these Debian packages are missing and installing them needs root or sudo: ${missing[*]}" >&2
+  exit 1
+fi
+echo "setup: installing ${missing[*]}" >&2
+for a in "${new_archs[@]}"; do "${as_root[@]}" dpkg --add-architecture "$a"; done
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
