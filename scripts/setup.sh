@@ -24,7 +24,15 @@ elif [ $# -gt 0 ]; then
   exit 1
 fi
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2> /dev/null | grep -q "install ok installed"; }
+# A name without an architecture means the machine's own (or "all"): with
+# arm64 added, libzstd-dev:arm64 alone must not pass for libzstd-dev.
+native=$(dpkg --print-architecture)
+installed() {
+  local name=${1%%:*} arch=${1#*:}
+  [ "$arch" = "$1" ] && arch=$native
+  dpkg-query -W -f='${Status} ${Architecture}\n' "$name" 2> /dev/null |
+    grep -Eq "^install ok installed ($arch|all)\$"
+}
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 new_archs=()
