@@ -13,6 +13,7 @@
 #include "app/exit_status.h"
 #include "support/address_space.h"
 #include "support/process.h"
+#include "support/sanitized.h"
 
 namespace cdedup::test {
 namespace {
@@ -20,18 +21,6 @@ namespace {
 using namespace cdedup::app;
 
 constexpr size_t MiB = size_t{1} << 20;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool SANITIZED = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool SANITIZED = true;
-#else
-constexpr bool SANITIZED = false;
-#endif
-#else
-constexpr bool SANITIZED = false;
-#endif
 
 Bytes slice(const Bytes& b, size_t from, size_t to) { return Bytes(b.begin() + long(from), b.begin() + long(to)); }
 
