@@ -194,8 +194,8 @@ class Parser {
   }
 
   // -1 .. -19 as the compressors users know take them: the zstd level, and
-  // -z with it.  The digits may stand in a group ("-9T2" is not one: -T
-  // takes the rest); returns the last digit, where the group goes on.
+  // -z with it.  The digits may stand in a group of short options ("-d9",
+  // "-9T2"); returns the last digit, where the group goes on.
   const char* level_flag(const char* p) {
     const char* end = p;
     while (end[1] >= '0' && end[1] <= '9') ++end;

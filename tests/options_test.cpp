@@ -113,6 +113,10 @@ TEST(Options, LevelFlagsSetTheLevelAndImplyZstd) {
   EXPECT_EQ(grouped.options.zstd_level, 9);
   EXPECT_EQ(parse({"-19", "--zstd=4"}).options.zstd_level, 4);
   EXPECT_EQ(parse({"-3", "-T2"}).options.threads, 2);
+  const ParsedCommandLine with_threads = parse({"-9T2"});
+  ASSERT_EQ(with_threads.error, "");
+  EXPECT_EQ(with_threads.options.zstd_level, 9);
+  EXPECT_EQ(with_threads.options.threads, 2);
   for (const char* bad : {"-0", "-20", "-22", "-100"}) {
     const ParsedCommandLine r = parse({bad});
     EXPECT_NE(r.error.find("from -1 to -19"), std::string::npos) << bad << ": " << r.error;
