@@ -20,6 +20,9 @@ namespace {
 constexpr size_t OUT_ALLOWANCE_MIN = size_t{64} << 10;
 constexpr size_t PAGE = 4096;
 constexpr size_t EXTENT_BLOCK_BYTES = (FILE_EXTENTS + 1) * FILE_EXTENT_MAX;
+// A chunk's largest length, in whole pages.
+constexpr size_t PREFETCH_OVERLAP = (CHUNK_MAX_LEN + PAGE - 1) / PAGE * PAGE;
+static_assert(PREFETCH_OVERLAP < FILE_EXTENT_MAX, "an extent read ahead must reach past the one before");
 
 // What the window reads where the stream has not reached: zeros, never
 // written (left writable, so that it takes no room in the binary).
@@ -46,6 +49,10 @@ bool take_prefetched(FileWindow& w, uint64_t o, size_t k, FileExtent& e) {
 }
 
 // A run reads on past e: the extent after it, twice as long, is read ahead.
+// The read a run makes next is for the chunk that straddles e's end, which
+// starts up to a chunk's length before it; so the extent read ahead starts
+// that far back too (within e), or it would hold none of the chunks a run
+// asks for.  Without the overlap, 5 in 6 extents read ahead were thrown away.
 void prefetch_after(FileWindow& w, const FileExtent& e) {
   if (!w.prefetch.running()) return;
   if (w.prefetching) {
@@ -53,10 +60,12 @@ void prefetch_after(FileWindow& w, const FileExtent& e) {
     w.prefetch.wait();
     w.prefetching = false;
   }
-  const uint64_t start = e.end;
-  const uint64_t end = std::min(start + std::min(FILE_EXTENT_MAX, 2 * static_cast<size_t>(e.end - e.start)),
-                                w.taken - w.near);
-  if (end <= start) return;
+  const size_t len = static_cast<size_t>(e.end - e.start);
+  const size_t overlap = std::min(len, PREFETCH_OVERLAP);
+  const uint64_t start = e.end - overlap;
+  const uint64_t end =
+      std::min(e.end + std::min(FILE_EXTENT_MAX - overlap, 2 * len), w.taken - w.near);
+  if (end <= e.end) return;
   w.prefetch.post(w.fd, w.spare, static_cast<size_t>(end - start), w.file_offset + start);
   w.prefetch_start = start;
   w.prefetch_end = end;

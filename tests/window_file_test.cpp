@@ -117,7 +117,7 @@ CodecRun file_run(uint64_t seed) {
   run.file_lag = seed % 4;
   run.file_offset = seed % 3 == 1 ? 4095 + seed : 0;
   run.file_stale_tail = seed % 2 == 1;
-  run.threads = seed % 4 < 2 ? 2 : 1;  // with a helper that reads runs ahead
+  run.threads = seed % 4 < 2 ? 3 : 1;  // with a helper that reads runs ahead
   return run;
 }
 

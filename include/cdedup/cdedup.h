@@ -89,8 +89,8 @@ void codec_set_reference_path(Codec *c, int on);
  * and fingerprint while the caller's thread decides and writes the blocks before them, so
  * output trails input by a few blocks.
  * Takes effect when a stream starts.  Mode u and the reference path use one thread; the decoder
- * decodes on the caller's, and uses a helper to claim its window's memory ahead of use, or to read
- * runs of a window kept in its output file (codec_set_output_file) ahead. */
+ * decodes on the caller's, and uses a helper to claim its window's memory ahead of use, or, with
+ * three or more, to read runs of a window kept in its output file (codec_set_output_file) ahead. */
 void codec_set_threads(Codec *c, int32_t threads);
 /* After CODEC_NEED_INPUT: memory of the codec's own into which the caller may read its next
  * input directly, up to *room bytes, then hand that pointer to codec_setbuf: the codec then
