@@ -131,9 +131,9 @@ bool FileSink::write_direct(const uint8_t* data, size_t n) {
   if (fstat(fd, &st) == 0 && uint64_t(st.st_size) < file_at_) return changed_under_us("cut it short");
   while (n != 0) {
     const ssize_t k = ::write(fd, data, n);
-    if (k < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno);
+    if (k <= 0) {
+      if (k < 0 && errno == EINTR) continue;
+      return fail(k < 0 ? errno : EIO);  // no progress at all: never loop on it
     }
     data += k;
     n -= size_t(k);

@@ -53,14 +53,19 @@ struct Ends {
   FileSink* out_file = nullptr;  // the output, when it is a file or standard output
 };
 
+// Prints a failure of an end or a stage; its exit status.
+int reported(const StreamError& err) {
+  complain("%s", err.message.c_str());
+  return err.status;
+}
+
 // Opens the input and the output (none for --test); 0, or the status of a
 // failure already reported.
 int open_ends(const Options& o, Ends& ends) {
   StreamError err;
   std::unique_ptr<FileSource> in = open_source(o.input, err);
   if (in == nullptr) {
-    complain("%s", err.message.c_str());
-    return err.status;
+    return reported(err);
   }
   ends.input_size = in->regular_size();
   ends.in = std::move(in);
@@ -74,8 +79,7 @@ int open_ends(const Options& o, Ends& ends) {
   }
   std::unique_ptr<FileSink> out = open_sink(o.output, err);
   if (out == nullptr) {
-    complain("%s", err.message.c_str());
-    return err.status;
+    return reported(err);
   }
   ends.data_on_stdout = out->is_stdout();
   ends.out_file = out.get();
@@ -127,8 +131,7 @@ int add_zstd_stage(const Options& o, const std::string& input_name, Ends& ends) 
     StreamError err;
     ends.out = make_zstd_sink(std::move(ends.out), o.zstd_level, o.threads, err);
     if (ends.out == nullptr) {
-      complain("%s", err.message.c_str());
-      return err.status;
+      return reported(err);
     }
   }
   return EXIT_OK;
