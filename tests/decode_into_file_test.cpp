@@ -143,6 +143,43 @@ TEST_F(DecodeIntoFile, FileThatCannotBeReadBackKeepsTheWindowInMemory) {
   }
 }
 
+// Descriptors the decoder shares with others, or finds where it did not
+// expect: standard error on the same open file (2>&1, where the report lines
+// move the offset the data is written at), and an output positioned past
+// the end of its file.  Each decodes with status 0, whether into the file or
+// with the window in memory.
+TEST_F(DecodeIntoFile, SharedOrMovedDescriptorsStillDecode) {
+  const std::string out = dir.file("shared");
+  const std::string params = "len=164 encmem=0M decmem=1024M\n";
+  for (const char* threads : {"-T1", "-T2"}) {
+    SCOPED_TRACE(threads);
+    for (const std::string& script :
+         {"exec " + cdedup_shell() + " " + threads + " -dv < " + sh(stream()) + " > " + sh(out) + " 2>&1",
+          "exec " + cdedup_shell() + " " + threads + " d " + sh(stream()) + " - > " + sh(out) + " 2>&1"}) {
+      SCOPED_TRACE(script);
+      write_file(out, {});
+      const ProcessResult r = run_bash(without_room(script));
+      ASSERT_EQ(r.status, EXIT_OK) << r.err;
+      // The report lines land in the file where they were written: the
+      // parameter line before the data, the statistics line after it.
+      const Bytes got = read_file(out);
+      ASSERT_GT(got.size(), params.size() + plain().size());
+      EXPECT_TRUE(slice(got, 0, params.size()) == to_bytes(params));
+      EXPECT_TRUE(slice(got, params.size(), params.size() + plain().size()) == plain());
+      const std::string tail = to_string(slice(got, params.size() + plain().size(), got.size()));
+      EXPECT_EQ(tail.rfind("sum=", 0), 0u) << tail;
+    }
+    // Past the end: the bytes between the file's end and the offset read as zeros.
+    const Bytes before = to_bytes("short");
+    write_file(out, before);
+    const ProcessResult r = run_bash(without_room("{ dd bs=1 seek=1000 count=0 status=none && exec " + cdedup_shell() +
+                                                  " " + threads + " -d < " + sh(stream()) + "; } 1<> " + sh(out)));
+    ASSERT_EQ(r.status, EXIT_OK) << r.err;
+    EXPECT_EQ(messages_in(r.err), 0) << r.err;
+    EXPECT_TRUE(read_file(out) == cat({before, Bytes(1000 - before.size(), 0), plain()}));
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Faults: status 6, one message, what was decoded before kept
 // ---------------------------------------------------------------------------

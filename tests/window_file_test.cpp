@@ -184,6 +184,9 @@ TEST(WindowFile, WindowStaysInMemoryWhereTheFileCannotServe) {
   EXPECT_NE(codec_set_output_file(c, write_only, 0, 0), 0) << "a descriptor that cannot read";
   EXPECT_EQ(codec_set_output_file(c, mem, 0, 0), 0);
   EXPECT_NE(codec_set_output_file(c, mem, -1, 0), 0) << "a negative offset";
+  // No window is larger than 4 GiB, so a lag beyond it leaves the file nothing to serve.
+  EXPECT_NE(codec_set_output_file(c, mem, 0, INT64_MAX), 0) << "a lag beyond any window";
+  EXPECT_NE(codec_set_output_file(c, mem, 0, int64_t{1} << 32), 0) << "a lag of 4 GiB";
   for (int fd : {p[0], p[1], mem, write_only}) close(fd);
   codec_set_report(c, nullptr);
   ASSERT_EQ(codec_init(c, CODEC_MODE_ENCODE, std::array<int32_t, 3>{100, 1, 1}.data()), 0);
@@ -202,6 +205,12 @@ TEST(WindowFile, WindowStaysInMemoryWhereTheFileCannotServe) {
   const CodecResult small = run_codec(stream, run);
   EXPECT_FALSE(small.window_in_file);
   EXPECT_TRUE(small.output == reference.output);
+  // A lag of gigabytes is taken, but the ring it would need is larger than the window.
+  run = file_run(8);
+  run.file_lag = 100000;  // blocks of up to 32 KiB: about 3 GiB
+  const CodecResult huge = run_codec(stream, run);
+  EXPECT_FALSE(huge.window_in_file);
+  EXPECT_TRUE(huge.output == reference.output);
 }
 
 }  // namespace
