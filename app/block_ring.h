@@ -27,6 +27,7 @@ class BlockRing {
 
   BlockRing(size_t blocks, size_t block_bytes);
   size_t block_bytes() const { return block_bytes_; }
+  size_t blocks() const { return ring_.size(); }
 
   // Filler: the next empty block, waiting for one; null once the ring is closed.
   Block* acquire_empty();

@@ -71,6 +71,10 @@ class Sink {
   virtual bool close() = 0;
   // Bytes handed to the file underneath so far.
   virtual uint64_t file_bytes() const = 0;
+  // The most bytes this sink (and those under it) may have taken and not
+  // yet written to the file: what a decoder that reads its output file back
+  // must not expect to find there yet.
+  virtual uint64_t max_unwritten() const { return 0; }
 
   // A sink that writes on a thread of its own lends the buffers it writes
   // from, so that they are filled in place instead of copied: borrow() gives

@@ -122,13 +122,20 @@ bool FileSink::write(const uint8_t* data, size_t n) {
 
 // The decoder reads back what was written, so the file must still hold it
 // and each write must land right after it.  Another process that cuts the
-// file short or writes to it meanwhile is caught at the next write (one
-// that cuts it between the check and the write goes unseen: the file then
-// reads zeros there, as it would for any other reader).
+// file short or writes to it meanwhile through the same open file, or past
+// its end, is caught at the next write (one that cuts it between the check
+// and the write goes unseen: the file then reads zeros there, as it would
+// for any other reader).  A write into bytes already written, through a file
+// of its own, is not seen here: the checked stream's checksum catches it when
+// the decoder reads them back.
 bool FileSink::write_direct(const uint8_t* data, size_t n) {
   const int fd = fileno(f_);
+  const bool watching = watching_.load(std::memory_order_relaxed);
   struct stat st;
-  if (fstat(fd, &st) == 0 && uint64_t(st.st_size) < file_at_) return changed_under_us("cut it short");
+  // Before the first write the file may well end before the offset (a
+  // descriptor positioned past the end): nothing of ours is missing yet.
+  if (watching && file_at_ > file_from_ && fstat(fd, &st) == 0 && uint64_t(st.st_size) < file_at_)
+    return changed_under_us("cut it short");
   while (n != 0) {
     const ssize_t k = ::write(fd, data, n);
     if (k <= 0) {
@@ -140,7 +147,7 @@ bool FileSink::write_direct(const uint8_t* data, size_t n) {
     bytes_ += uint64_t(k);
     file_at_ += uint64_t(k);
   }
-  if (lseek(fd, 0, SEEK_CUR) != off_t(file_at_)) return changed_under_us("writes to it too");
+  if (watching && lseek(fd, 0, SEEK_CUR) != off_t(file_at_)) return changed_under_us("writes to it too");
   return true;
 }
 
@@ -167,7 +174,7 @@ FileSink::ReadBack FileSink::open_read_back() {
     return {};
   }
   read_back_fd_ = r;
-  file_at_ = uint64_t(at);
+  file_from_ = file_at_ = uint64_t(at);
   return {r, uint64_t(at)};
 }
 

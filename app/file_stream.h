@@ -4,6 +4,7 @@
 // output); failures during the stream are status 6.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -33,6 +34,7 @@ class FileSource final : public Source {
   std::function<void()> interrupter() override;
   // The size of a regular file, 0 for anything else (a pipe, a terminal).
   uint64_t regular_size() const;
+  int fd() const { return fileno(f_); }
 
  private:
   struct WakePipe;
@@ -60,16 +62,20 @@ class FileSink final : public Sink {
   // descriptor that reads the same file (the sink's own, closed with it),
   // and where in the file the next byte written goes.  fd is -1 when the
   // output is not a regular file or cannot be read (a redirect to a file
-  // without read permission).  Once read back, every write goes straight
-  // to the file, and fails when the file no longer holds what was written
-  // before it or does not end where the sink's own count says (another
-  // process cut the file or wrote to it meanwhile, so what is read back
-  // would not be this stream's).
+  // without read permission).  From then on every write goes straight to
+  // the file, so that no byte waits in a buffer where the decoder cannot
+  // see it.
   struct ReadBack {
     int fd = -1;
     uint64_t offset = 0;
   };
   ReadBack open_read_back();
+  // The decoder does read its window back (it may not, for a small window):
+  // from now on a write fails when the file no longer holds what was
+  // written before it or does not end where the sink's own count says
+  // (another process cut the file or wrote to it meanwhile, so what is read
+  // back would not be this stream's).  Safe from any thread.
+  void watch_for_other_writers() { watching_.store(true, std::memory_order_relaxed); }
 
  private:
   bool fail(int err);
@@ -79,7 +85,9 @@ class FileSink final : public Sink {
   std::string name_;
   uint64_t bytes_ = 0;
   int read_back_fd_ = -1;
-  uint64_t file_at_ = 0;  // read back: where the next write must start
+  uint64_t file_from_ = 0;  // read back: where the first write started
+  uint64_t file_at_ = 0;    // read back: where the next write must start
+  std::atomic<bool> watching_{false};
 };
 
 class DiscardSink final : public Sink {

@@ -1,6 +1,9 @@
-// Hand-rolled rather than getopt_long: options end at the first operand (so
-// "-100" after MODE stays a number), messages keep the wording the command
-// has always had, and the filter form depends on what was given as a whole.
+// Hand-rolled rather than getopt_long: the form a command line takes
+// depends on its first operand (a mode word starts the positional form,
+// after which "-100" is a number, not an option; anything else starts a
+// list of files, among which options may stand), messages keep the wording
+// the command has always had, and the filter form depends on what was given
+// as a whole.
 #include "app/options.h"
 
 #include <cdedup/cdedup.h>
@@ -67,30 +70,59 @@ class Parser {
 
   ParsedCommandLine run(bool stdin_is_terminal) {
     int i = 1;
-    while (i < argc_ && r_.error.empty() && r_.options.action == Options::Action::run) {
+    bool options_ended = false;
+    while (i < argc_ && ok()) {
       const char* a = argv_[i];
       if (a[0] != '-' || a[1] == '\0') break;  // an operand; "-" is one too
       ++i;
-      if (strcmp(a, "--") == 0) break;
-      any_option_ = true;
-      if (a[1] == '-')
-        long_option(a, i);
-      else
-        short_options(a, i);
+      if (strcmp(a, "--") == 0) {
+        options_ended = true;
+        break;
+      }
+      option(a, i);
     }
-    if (!r_.error.empty() || r_.options.action != Options::Action::run) return r_;
-    operands(i, stdin_is_terminal);
-    if (r_.error.empty() && long_window_ != 0) apply_long_window();
+    if (!ok()) return r_;
+    Options& o = r_.options;
+    if (test_) {
+      o.form = Options::Form::test;
+      files(i, options_ended);
+    } else if (i < argc_ && is_mode_word(argv_[i]) && !file_option_) {
+      positional(i);
+    } else if (i < argc_ || file_option_) {
+      // With no names, -c, -o and the rest still ask for the file form: of standard input.
+      o.form = Options::Form::files;
+      files(i, options_ended);
+      if (o.files.empty()) o.files.push_back("-");
+    } else if (any_option_ || !stdin_is_terminal) {
+      o.form = Options::Form::filter;
+    } else {
+      r_.error = "missing arguments: give FILE..., or MODE INPUT OUTPUT, or standard input";
+    }
+    if (!ok()) return r_;
+    if (o.form != Options::Form::positional)
+      o.mode = decode_ || test_ ? CODEC_MODE_DECODE : CODEC_MODE_ENCODE;
+    check_file_options();
+    if (ok() && long_window_ != 0) apply_long_window();
     return r_;
   }
 
  private:
+  bool ok() const { return r_.error.empty() && r_.options.action == Options::Action::run; }
+
   // The value of an option that takes one: after '=' or in the next argument.
   const char* value_of(const char* opt, const char* inline_value, int& i) {
     if (inline_value != nullptr) return inline_value;
     if (i < argc_) return argv_[i++];
     r_.error = std::string("option '") + opt + "' needs a value";
     return nullptr;
+  }
+
+  void option(const char* a, int& i) {
+    any_option_ = true;
+    if (a[1] == '-')
+      long_option(a, i);
+    else
+      short_options(a, i);
   }
 
   void long_option(const char* a, int& i) {
@@ -105,6 +137,11 @@ class Parser {
       }
       target = true;
     };
+    // Options that only the file form has: with one of them, every operand is a file.
+    auto file_flag = [&](bool& target) {
+      flag(target);
+      file_option_ = true;
+    };
     if (name == "--help") {
       o.action = Options::Action::help;
     } else if (name == "--version") {
@@ -114,11 +151,21 @@ class Parser {
     } else if (name == "--decode" || name == "--decompress") {
       flag(decode_);
     } else if (name == "--test") {
-      flag(o.test);
+      flag(test_);
     } else if (name == "--verbose") {
       flag(o.verbose);
     } else if (name == "--quiet") {
       flag(o.quiet);
+    } else if (name == "--stdout") {
+      file_flag(o.to_stdout);
+    } else if (name == "--force") {
+      file_flag(o.force);
+    } else if (name == "--keep") {
+      file_flag(keep_);
+    } else if (name == "--rm") {
+      file_flag(o.remove_input);
+    } else if (name == "--output") {
+      if (const char* v = value_of(a, inline_value, i)) output_name(v);
     } else if (name == "--zstd") {
       o.zstd = true;
       if (inline_value != nullptr) number(name, inline_value, ZSTD_LEVELS, o.zstd_level);
@@ -143,7 +190,8 @@ class Parser {
     }
   }
 
-  // Short options may be grouped ("-dz"); -T takes the rest of its group or the next argument.
+  // Short options may be grouped ("-dz"); -T and -o take the rest of their
+  // group or the next argument.
   void short_options(const char* a, int& i) {
     Options& o = r_.options;
     for (const char* p = a + 1; *p != '\0' && r_.error.empty(); ++p) {
@@ -158,7 +206,7 @@ class Parser {
           decode_ = true;
           break;
         case 't':
-          o.test = true;
+          test_ = true;
           break;
         case 'z':
           o.zstd = true;
@@ -169,6 +217,18 @@ class Parser {
         case 'q':
           o.quiet = true;
           break;
+        case 'c':
+          o.to_stdout = file_option_ = true;
+          break;
+        case 'f':
+          o.force = file_option_ = true;
+          break;
+        case 'k':
+          keep_ = file_option_ = true;
+          break;
+        case 'o':
+          if (const char* v = value_of("-o", p[1] != '\0' ? p + 1 : nullptr, i)) output_name(v);
+          return;
         case 'T':
           if (const char* v = value_of("-T", p[1] != '\0' ? p + 1 : nullptr, i)) number("-T", v, THREADS, o.threads);
           return;
@@ -210,6 +270,14 @@ class Parser {
     return end;
   }
 
+  void output_name(const char* v) {
+    file_option_ = true;
+    if (*v == '\0')
+      r_.error = "option '-o' needs a file name";
+    else
+      r_.options.output_name = v;
+  }
+
   // After the operands, which may give ENCMEM or DECMEM as numbers.
   void apply_long_window() {
     int32_t* params = r_.options.params;
@@ -221,33 +289,20 @@ class Parser {
     if (!setting_given_[1]) params[1] = std::max(LONG_INDEX_MIN, (long_window_ + 3) / 4);
   }
 
-  void operands(int first, bool stdin_is_terminal) {
+  // MODE INPUT OUTPUT [CHUNKLEN [ENCMEM [DECMEM]]]: nothing after MODE is an option.
+  void positional(int first) {
     Options& o = r_.options;
     const int n = argc_ - first;
     char** args = argv_ + first;
-    if (o.test) {
-      if (n > 1) {
-        r_.error = "too many arguments: -t takes at most one INPUT";
-        return;
-      }
-      o.mode = CODEC_MODE_DECODE;
-      o.filter_form = n == 0;
-      if (n == 1) o.input = args[0];
-      return;
-    }
-    if (n == 0 && (any_option_ || !stdin_is_terminal)) {
-      o.filter_form = true;
-      o.mode = decode_ ? CODEC_MODE_DECODE : CODEC_MODE_ENCODE;
-      return;
-    }
     if (n < 3) {
       r_.error = "missing arguments: MODE, INPUT and OUTPUT are required";
       return;
     }
     if (decode_) {
-      r_.error = "-d goes without MODE: use 'cdedup d INPUT OUTPUT', or 'cdedup -d' as a filter";
+      r_.error = "-d goes without MODE: use 'cdedup d INPUT OUTPUT', or 'cdedup -d FILE...'";
       return;
     }
+    o.form = Options::Form::positional;
     const int letter = static_cast<unsigned char>(args[0][0]);
     o.mode = letter == 'd' ? CODEC_MODE_DECODE : letter == 'u' ? CODEC_MODE_UNIQUE : CODEC_MODE_ENCODE;
     o.input = args[1];
@@ -263,16 +318,56 @@ class Parser {
     }
   }
 
+  // File names, with options among them until "--".
+  void files(int i, bool options_ended) {
+    while (i < argc_ && ok()) {
+      const char* a = argv_[i++];
+      if (!options_ended && a[0] == '-' && a[1] != '\0') {
+        if (strcmp(a, "--") == 0)
+          options_ended = true;
+        else
+          option(a, i);
+        continue;
+      }
+      r_.options.files.push_back(a);
+    }
+  }
+
+  // What the file form's options ask must make sense together.
+  void check_file_options() {
+    const Options& o = r_.options;
+    if (o.form == Options::Form::test) {
+      if (o.to_stdout || !o.output_name.empty() || o.remove_input)
+        r_.error = "-t writes nothing: -c, -o and --rm go without it";
+    } else if (o.to_stdout && o.remove_input) {
+      r_.error = "--rm removes an input once its output file is in place, and -c writes no file: give one of them";
+    } else if (o.to_stdout && !o.output_name.empty()) {
+      r_.error = "-c and -o both name the output: give one of them";
+    } else if (!o.output_name.empty() && o.files.size() > 1) {
+      r_.error = "-o names the output of one input, and " + std::to_string(o.files.size()) + " are given";
+    }
+  }
+
   int argc_;
   char** argv_;
   ParsedCommandLine r_;
   bool any_option_ = false;
   bool decode_ = false;
+  bool test_ = false;
+  bool file_option_ = false;  // -c, -o, -f, -k or --rm: the operands are files, whatever they are called
+  bool keep_ = false;         // -k: inputs are kept anyway
   bool setting_given_[3] = {false, false, false};  // as an option or as a number
   int long_window_ = 0;                            // --long's MiB; 0: not given
 };
 
 }  // namespace
+
+bool is_mode_word(const char* s) {
+  static const char* const WORDS[] = {"e", "u", "d", "D", "encode", "decode", "unique", ""};
+  for (const char* w : WORDS)
+    if (strcmp(s, w) == 0) return true;
+  return false;
+}
 
 ParsedCommandLine parse_command_line(int argc, char** argv, bool stdin_is_terminal) {
   ParsedCommandLine r = Parser(argc, argv).run(stdin_is_terminal);

@@ -32,7 +32,8 @@ void format_bytes(char* out, size_t n, uint64_t bytes) {
 
 }  // namespace
 
-Progress::Progress(FILE* tty, uint64_t input_size) : input_size_(input_size) {
+Progress::Progress(FILE* tty, uint64_t input_size, std::string name)
+    : input_size_(input_size), name_(name.empty() ? name : name + ": ") {
   if (tty != nullptr && isatty(fileno(tty))) tty_ = tty;
   start_ = last_draw_ = now_seconds();
 }
@@ -53,7 +54,7 @@ void Progress::update(uint64_t bytes_read, uint64_t bytes_written) {
     const double left = done > 0 ? elapsed * (1.0 - done) / done : 0.0;
     snprintf(tail, sizeof tail, "  %5.1f%%  %.0f s left", done * 100.0, left);
   }
-  fprintf(tty_, "\r\033[K%s read, %s written (%.1f%%), %.1f MB/s%s", rd, wr, ratio, rate, tail);
+  fprintf(tty_, "\r\033[K%s%s read, %s written (%.1f%%), %.1f MB/s%s", name_.c_str(), rd, wr, ratio, rate, tail);
   fflush(tty_);
   drawn_ = true;
 }

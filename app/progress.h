@@ -3,13 +3,15 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace cdedup::app {
 
 class Progress {
  public:
-  // Shows itself only when `tty` is a terminal; `input_size` is 0 when unknown.
-  Progress(FILE* tty, uint64_t input_size);
+  // Shows itself only when `tty` is a terminal; `input_size` is 0 when
+  // unknown; `name` (if any) leads the line.
+  Progress(FILE* tty, uint64_t input_size, std::string name = {});
   ~Progress() { clear(); }
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
@@ -22,6 +24,7 @@ class Progress {
  private:
   FILE* tty_ = nullptr;
   uint64_t input_size_ = 0;
+  std::string name_;
   double start_ = 0;
   double last_draw_ = 0;
   bool drawn_ = false;

@@ -30,12 +30,14 @@ void complain(const char* fmt, ...) {
   va_end(ap);
 }
 
-int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& progress, const std::string& input_name) {
+int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& progress, const std::string& input_name,
+         const std::function<void()>& on_window_in_file) {
   // A failing input ends the stream where it fails: the codec is told so and
   // finishes, so every byte read before the fault is encoded or decoded and
   // written (a zstd frame ended and all) before the failure is reported.
   StreamError in_fault;
   int32_t y;
+  bool window_in_file = false;
   // The output block: the sink's own when it lends them, else ours.
   const bool lent = out.lends_buffers();
   uint8_t* obuf = out_block;
@@ -72,6 +74,11 @@ int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& pro
       // The codec only reads its input block.
       api.codec_setbuf(codec, const_cast<uint8_t*>(data), int32_t(n));
       continue;
+    }
+    // The decoder decides on its window when it reads the header, before any output.
+    if (on_window_in_file && !window_in_file && codec_window_in_file(codec)) {
+      window_in_file = true;
+      on_window_in_file();
     }
     const size_t n = size_t(api.codec_outsize(codec));
     if (!(lent ? out.give_back(obuf, n) : out.write(obuf, n))) return output_failed();

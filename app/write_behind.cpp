@@ -73,6 +73,11 @@ class WriteBehindSink final : public Sink {
     return !error_.failed();
   }
 
+  // Every block of the ring may be handed over and not yet written.
+  uint64_t max_unwritten() const override {
+    return uint64_t{ring_.blocks()} * ring_.block_bytes() + inner_->max_unwritten();
+  }
+
   uint64_t file_bytes() const override {
     std::lock_guard<std::mutex> lock(m_);
     return written_;

@@ -267,7 +267,9 @@ void codec_set_threads(Codec* c, int32_t threads) { c->threads = threads; }
 
 int32_t codec_set_output_file(Codec* c, int fd, int64_t offset, int64_t lag) {
   const bool running = c->state == CODEC_NEED_INPUT || c->state == CODEC_OUTPUT_FULL;
-  if (!codec_is_decoder(*c) || running || offset < 0 || lag < 0 || !read_back_usable(fd)) return CODEC_INIT_REFUSED;
+  // No window reaches 4 GiB back, so a larger lag leaves the file nothing to serve (and would overflow the ring's size).
+  if (!codec_is_decoder(*c) || running || offset < 0 || lag < 0 || lag >= (int64_t{1} << 32) || !read_back_usable(fd))
+    return CODEC_INIT_REFUSED;
   if (c->file_window == nullptr) c->file_window = new (std::nothrow) FileWindow;
   if (c->file_window == nullptr) return CODEC_INIT_REFUSED;
   const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -280,6 +282,8 @@ int32_t codec_set_output_file(Codec* c, int fd, int64_t offset, int64_t lag) {
   w.requested = true;
   return 0;
 }
+
+int32_t codec_window_in_file(const Codec* c) { return c->decwin_in_file ? 1 : 0; }
 
 int32_t codec_output_failed(const Codec* c) {
   return c->state == CODEC_ERROR && c->decwin_in_file && c->file_window->failed ? 1 : 0;

@@ -143,7 +143,7 @@ bool file_window_start(FileWindow& w, uint32_t window, size_t out_capacity, bool
   // an output buffer not handed back, and the chunk taken in but not output.
   const uint64_t near_min = w.lag + w.out_allowance + CHUNK_MAX_LEN + 64;
   uint64_t ring = 1;
-  while (ring < near_min + CHUNK_MAX_LEN) ring <<= 1;
+  while (ring < near_min + CHUNK_MAX_LEN && ring < window) ring <<= 1;
   if (ring >= window) return false;
   if (w.ring != nullptr && w.ring_bytes != ring) free_ring(w);
   if (w.ring == nullptr) {

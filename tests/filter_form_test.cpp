@@ -216,14 +216,15 @@ TEST(FilterForm, UsageErrors) {
       {"--encmem=16", "e", in, out, "100", "16"},
       {"--decmem=8", "e", in, out, "100", "16", "8"},
       {"-d", "e", in, out},                            // -d is the filter form's MODE
-      {"-t", in, out},                                 // -t takes one INPUT at most
+      {"-t", "-c", in}, {"-t", "-o", out, in}, {"-t", "--rm", in},  // -t writes nothing
+      {"-c", "-o", out, in}, {"-o", out, in, in},      // -o: one output, of one input
+      {"--rm", "-c", in}, {"-o", "", in}, {"-o"},
       {"-T"},                                          // a value is missing
       {"--threads=x"}, {"-T", "-1"}, {"--zstd=0"}, {"--zstd=23"}, {"--zstd="},
       {"--test=1"}, {"-dx"}, {"--bogus"}, {"--chunklen"},
       {"--long", "--decmem=8"}, {"--decmem=8", "--long=16"},  // the window both ways
       {"--long=8", "e", in, out, "100", "16", "8"},
       {"--long=0"}, {"--long=4096"}, {"--long=abc"}, {"--long="}, {"--long=-5"},
-      {"--long", "3072"},                              // the value goes after '=': 3072 is MODE
       {"e", in},                                       // one or two operands
   };
   for (const std::vector<std::string>& args : cases) {
@@ -252,11 +253,33 @@ TEST(FilterForm, AloneAtATerminalShowsTheUsage) {
 }
 
 TEST(FilterForm, EncodedDataIsNotWrittenToATerminal) {
-  // Standard input is the terminal as well; an option asks for the filter form.
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"-z"}, {"--chunklen=36"}}) {
-    const TtyResult r = run_at_terminal(args);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-z"}, {"--chunklen=36"}, {"-c", "-"}}) {
+    TtyRun job;
+    job.args = args;
+    job.stdout_tty = job.stderr_tty = true;
+    const TtyResult r = run_with_tty(job, 10);
     EXPECT_EQ(r.status, EXIT_OUTPUT_OPEN) << r.tty;
     EXPECT_NE(r.tty.find("cdedup: refusing to write encoded data to a terminal"), std::string::npos) << r.tty;
+  }
+}
+
+// The filter form, -d and -t do not wait on a terminal for their input: one
+// line and status 1.  (The positional form reads what it is named.)
+TEST(FilterForm, StandardInputAtATerminalIsNotRead) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-z"}, {"-d"}, {"-t"}, {"-d", "-"}, {"-v"}, {"-", "-o", "/dev/null"}}) {
+    std::string trace;
+    for (const std::string& a : args) trace += a + " ";
+    SCOPED_TRACE(trace);
+    TtyRun job;
+    job.args = args;
+    job.stdin_tty = true;
+    job.stderr_tty = true;
+    const TtyResult r = run_with_tty(job, 10);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, EXIT_USAGE) << r.tty;
+    EXPECT_NE(r.tty.find("cdedup: standard input is a terminal"), std::string::npos) << r.tty;
+    EXPECT_EQ(r.out, "");
   }
 }
 
@@ -271,15 +294,20 @@ TEST(FilterForm, TestDecodesAndDiscards) {
   ASSERT_EQ(e.status, EXIT_OK);
   write_file(dir.file("enc"), to_bytes(e.out));
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-t"}, {"--test", dir.file("enc")}, {"-t", "-z", "-"}}) {
+       {std::vector<std::string>{"-t"}, {"--test", dir.file("enc")}, {"-t", "-z", "-"}, {"-t", "-", dir.file("enc")}}) {
     const ProcessResult t = run_cdedup(args, to_bytes(e.out));
     EXPECT_EQ(t.status, EXIT_OK) << t.err;
-    // Nothing decoded reaches standard output: only the two report lines.
-    const std::vector<std::string> lines = split_lines(t.out);
-    ASSERT_EQ(lines.size(), 2u) << t.out;
-    EXPECT_EQ(lines[1], split_lines(e.err).at(2));
+    // Silent on success, as the filter form is; nothing decoded reaches standard output.
+    EXPECT_EQ(t.out, "");
     EXPECT_EQ(t.err, "");
   }
+  // -v: the two report lines, on standard error.
+  const ProcessResult v = run_cdedup({"-tv"}, to_bytes(e.out));
+  EXPECT_EQ(v.status, EXIT_OK) << v.err;
+  EXPECT_EQ(v.out, "");
+  const std::vector<std::string> lines = split_lines(v.err);
+  ASSERT_EQ(lines.size(), 2u) << v.err;
+  EXPECT_EQ(lines[1], split_lines(e.err).at(2));
   // A bare stream cut inside a copy record, and one too short for a header.
   const std::string enc = e.out;
   const size_t copy = enc.find(std::string("\xEF\x4D\xB6\x00", 4), 4);

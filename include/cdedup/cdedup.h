@@ -110,11 +110,17 @@ uint8_t *codec_input_space(Codec *c, int32_t *room);
  *
  * Call it after codec_init or codec_reset, before the stream's first codec_run; it serves that
  * stream only.  0 when taken up; non-zero, and the window stays in memory, when `fd` is not a
- * regular file open for reading, the codec is not a decoder, or a stream is under way.  A
+ * regular file open for reading, the codec is not a decoder, a stream is under way, or `lag` is
+ * 4 GiB or more (no window reaches that far back, so the file could serve nothing).  A
  * window of a few MiB or less, and the reference path, stay in memory anyway; the output is
  * the same byte for byte either way.  If the file cannot be read back (another process cut it
  * short), codec_run returns CODEC_ERROR and codec_output_failed says so. */
 int32_t codec_set_output_file(Codec *c, int fd, int64_t offset, int64_t lag);
+/* Non-zero once the stream being decoded reads its window back from the file of
+ * codec_set_output_file: from the codec_run that read the stream's header on, before any of its
+ * output is handed back.  A caller that watches the file for other writers (bytes read back
+ * must be the ones written) needs to do so only then. */
+int32_t codec_window_in_file(const Codec *c);
 /* After CODEC_ERROR: non-zero when the fault lies with the output file of codec_set_output_file
  * (it could not be read back), not with the stream. */
 int32_t codec_output_failed(const Codec *c);
