@@ -100,6 +100,9 @@ TEST_F(DecodeIntoFile, EveryWayOfNamingTheFileGivesWhatAPipeGets) {
       {"filter, > over a longer file", "exec " + cdedup_shell() + " -d < " + sh(stream()) + " > " + sh(out), old, plain()},
       {"filter, >> after a line", "exec " + cdedup_shell() + " -d < " + sh(stream()) + " >> " + sh(out), header,
        cat({header, plain()})},
+      // The file form writes a temporary beside the output, and reads that back.
+      {"file form, -f -o over a longer file", "exec " + cdedup_shell() + " -f -d -o " + sh(out) + " " + sh(stream()),
+       old, plain()},
       // Like cat, a file opened without truncation keeps what lies past the output.
       {"filter, 1<> over a longer file", "exec " + cdedup_shell() + " -T1 -d < " + sh(stream()) + " 1<> " + sh(out), old,
        cat({plain(), slice(old, plain().size(), old.size())})},
