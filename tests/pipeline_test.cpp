@@ -349,6 +349,7 @@ Documented parse_help(const std::string& help) {
   Documented d;
   std::string section;
   std::string param;
+  int status = 0;
   for (const std::string& line : split_lines(help)) {
     if (!line.empty() && line[0] != ' ' && line.back() == ':') {
       section = line;
@@ -365,8 +366,12 @@ Documented parse_help(const std::string& help) {
     } else if (starts_with(section, "parameters")) {
       if (line.compare(0, 3, "   ") != 0) param = tag;  // a continuation line is indented deeper
       d.parameters[param] += " " + body;
-    } else if (section == "exit status:") {
-      d.exit_statuses[std::atoi(tag.c_str())] = trim(body.substr(tag.size()));
+    } else if (starts_with(section, "exit status")) {
+      // A line that does not open with a status goes on with the one before.
+      if (std::isdigit(static_cast<unsigned char>(tag[0])))
+        d.exit_statuses[status = std::atoi(tag.c_str())] = trim(body.substr(tag.size()));
+      else
+        d.exit_statuses[status] += " " + body;
     } else if (section == "examples:") {
       d.examples.push_back(body);
     }
@@ -483,7 +488,8 @@ TEST(ManPage, AgreesWithTheHelpText) {
   EXPECT_EQ(help.options, (std::set<std::string>{"-h", "--help", "-V", "--version", "--reference", "-z", "--zstd", "-d",
                                                  "--decode", "--decompress", "-t", "--test", "-T", "--threads",
                                                  "--chunklen", "--encmem", "--decmem", "--long", "-v", "--verbose",
-                                                 "-q", "--quiet"}));
+                                                 "-q", "--quiet", "-c", "--stdout", "-o", "--output", "-f",
+                                                 "--force", "-k", "--keep", "--rm"}));
   EXPECT_EQ(help.modes, (std::set<std::string>{"e", "u", "d"}));
   EXPECT_EQ(help.parameters.size(), 3u);
   EXPECT_EQ(help.exit_statuses.size(), 8u);
