@@ -156,6 +156,8 @@ class Parser {
       flag(o.verbose);
     } else if (name == "--quiet") {
       flag(o.quiet);
+    } else if (name == "--progress") {
+      flag(o.progress);
     } else if (name == "--stdout") {
       file_flag(o.to_stdout);
     } else if (name == "--force") {

@@ -43,6 +43,7 @@ struct Options {
   int threads = 0;            // after parsing, threads in all (resolve_threads): -T 0, the default, is one per online CPU
   bool verbose = false;       // -v: the report lines (on standard error)
   bool quiet = false;         // -q: no progress line either
+  bool progress = false;      // --progress: progress lines whatever standard error is (wins over -q)
 
   // The file form.
   bool to_stdout = false;     // -c: every output to standard output

@@ -1,10 +1,13 @@
 // The line appears only after a second, so short runs never flicker, and is
-// redrawn at most four times a second: a redraw costs a clock read and a
-// write to the terminal, nothing per byte.
+// redrawn at most four times a second (a log gets one a second): a redraw
+// costs a clock read and a write, nothing per byte.  A log's lines are
+// "key=value" words, so that a script reads them without parsing prose.
 #include "app/progress.h"
 
 #include <time.h>
 #include <unistd.h>
+
+#include <utility>
 
 namespace cdedup::app {
 
@@ -12,6 +15,7 @@ namespace {
 
 constexpr double SHOW_AFTER_SECONDS = 1.0;
 constexpr double REDRAW_SECONDS = 0.25;
+constexpr double LOG_SECONDS = 1.0;
 
 double now_seconds() {
   timespec ts;
@@ -32,17 +36,23 @@ void format_bytes(char* out, size_t n, uint64_t bytes) {
 
 }  // namespace
 
-Progress::Progress(FILE* tty, uint64_t input_size, std::string name)
-    : input_size_(input_size), name_(name.empty() ? name : name + ": ") {
-  if (tty != nullptr && isatty(fileno(tty))) tty_ = tty;
+Progress::Progress(FILE* out, uint64_t input_size, std::string name, bool log)
+    : log_(log), input_size_(input_size), name_(std::move(name)) {
+  if (out != nullptr && (log || isatty(fileno(out)))) out_ = out;
   start_ = last_draw_ = now_seconds();
 }
 
 void Progress::update(uint64_t bytes_read, uint64_t bytes_written) {
-  if (tty_ == nullptr) return;
+  read_ = bytes_read;
+  written_ = bytes_written;
+  if (out_ == nullptr) return;
   const double t = now_seconds();
-  if (t - start_ < SHOW_AFTER_SECONDS || t - last_draw_ < REDRAW_SECONDS) return;
+  if (t - start_ < SHOW_AFTER_SECONDS || t - last_draw_ < (log_ ? LOG_SECONDS : REDRAW_SECONDS)) return;
   last_draw_ = t;
+  if (log_) {
+    log_line(t, "");
+    return;
+  }
   const double elapsed = t - start_;
   char rd[32], wr[32], tail[64] = "";
   format_bytes(rd, sizeof rd, bytes_read);
@@ -54,16 +64,45 @@ void Progress::update(uint64_t bytes_read, uint64_t bytes_written) {
     const double left = done > 0 ? elapsed * (1.0 - done) / done : 0.0;
     snprintf(tail, sizeof tail, "  %5.1f%%  %.0f s left", done * 100.0, left);
   }
-  fprintf(tty_, "\r\033[K%s%s read, %s written (%.1f%%), %.1f MB/s%s", name_.c_str(), rd, wr, ratio, rate, tail);
-  fflush(tty_);
+  const std::string name = name_.empty() ? name_ : name_ + ": ";
+  fprintf(out_, "\r\033[K%s%s read, %s written (%.1f%%), %.1f MB/s%s", name.c_str(), rd, wr, ratio, rate, tail);
+  fflush(out_);
   drawn_ = true;
 }
 
+// cdedup progress: [file=NAME] read=BYTES written=BYTES seconds=S [percent=P left=S] [end]
+void Progress::log_line(double now, const char* last) {
+  const double elapsed = now - start_;
+  char tail[64] = "";
+  if (input_size_ != 0 && read_ <= input_size_) {
+    const double done = double(read_) / double(input_size_);
+    const double left = done > 0 ? elapsed * (1.0 - done) / done : 0.0;
+    snprintf(tail, sizeof tail, " percent=%.1f left=%.0f", done * 100.0, left);
+  }
+  fprintf(out_, "cdedup progress:%s%s read=%llu written=%llu seconds=%.1f%s%s\n", name_.empty() ? "" : " file=",
+          name_.c_str(), static_cast<unsigned long long>(read_), static_cast<unsigned long long>(written_), elapsed,
+          tail, last);
+  fflush(out_);
+}
+
 void Progress::clear() {
-  if (!drawn_) return;
-  fputs("\r\033[K", tty_);
-  fflush(tty_);
+  if (log_ || !drawn_ || out_ == nullptr) return;
+  fputs("\r\033[K", out_);
+  fflush(out_);
   drawn_ = false;
+}
+
+void Progress::finish(uint64_t bytes_read, uint64_t bytes_written) {
+  read_ = bytes_read;
+  written_ = bytes_written;
+  if (!log_ || out_ == nullptr) return;
+  log_line(now_seconds(), " end");
+  out_ = nullptr;
+}
+
+Progress::~Progress() {
+  clear();
+  finish(read_, written_);
 }
 
 }  // namespace cdedup::app

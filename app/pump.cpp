@@ -87,6 +87,7 @@ int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& pro
   }
   progress.clear();
   const bool closed = out.close();
+  progress.finish(in.file_bytes(), out.file_bytes());
   if (!closed) complain("%s", out.error().message.c_str());
   // The input's own failure is the cause of whatever the codec made of its
   // end; an interrupted read is the output's failure seen from the input.

@@ -213,7 +213,7 @@ int run(const Options& o, const Job& job, Ends& ends) {
   add_io_threads(o, job, ends);
   name_output_file(o, h.codec, ends);
 
-  Progress progress(o.quiet ? nullptr : stderr, input_size, job.progress_name);
+  Progress progress(o.quiet && !o.progress ? nullptr : stderr, input_size, job.progress_name, o.progress);
   FileSink* const file = ends.out_file;
   if (const int status = pump(api, h.codec, *ends.in, *ends.out, progress, input_name,
                               [file] { file->watch_for_other_writers(); });

@@ -283,6 +283,24 @@ TEST(FilterForm, StandardInputAtATerminalIsNotRead) {
   }
 }
 
+// --progress writes its lines to standard error whatever that is: at most
+// one a second while data moves, and a last one with the totals.
+TEST(FilterForm, ProgressLinesGoToALog) {
+  TempDir dir;
+  write_file(dir.file("in"), random_bytes(3 << 20, 5));
+  const ProcessResult r = run_bash("{ head -c 1000000 " + shell_quote(dir.file("in")) + "; sleep 2.5; tail -c +1000001 " +
+                                   shell_quote(dir.file("in")) + "; } | " + cdedup_shell() +
+                                   " -q --progress > /dev/null 2> " + shell_quote(dir.file("log")));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines = split_lines(to_string(read_file(dir.file("log"))));
+  ASSERT_GE(lines.size(), 2u);
+  for (const std::string& line : lines) EXPECT_EQ(line.rfind("cdedup progress: read=", 0), 0u) << line;
+  // Drawn as data comes: the first line comes once the stalled input moves again.
+  EXPECT_GE(std::stoull(lines.front().substr(lines.front().find("read=") + 5)), 1000000u) << lines.front();
+  EXPECT_EQ(lines.back().rfind(" end"), lines.back().size() - 4) << lines.back();
+  EXPECT_NE(lines.back().find("read=" + std::to_string(3 << 20) + " "), std::string::npos) << lines.back();
+}
+
 // ---------------------------------------------------------------------------
 // --test
 // ---------------------------------------------------------------------------
