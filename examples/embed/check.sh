@@ -59,6 +59,9 @@ cmake -S "$src/examples/embed" -B "$tmp/embed" -DCMAKE_PREFIX_PATH="$prefix" "${
 cmake --build "$tmp/embed" >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log" >&2; fail "the example does not build"; }
 
 echo "--- build the example with cc and pkg-config alone"
+# The C compiler the example was configured with: a toolchain file may name it where the build's cache does not.
+cc=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$tmp/embed/CMakeCache.txt")
+[ -n "$cc" ] || fail "no C compiler in the example's configuration"
 # Only this package's .pc: the machine's own must not stand in for it.
 export PKG_CONFIG_LIBDIR
 PKG_CONFIG_LIBDIR=$(dirname "$pc")
