@@ -26,7 +26,7 @@ _cdedup_option_table='
 --chunklen= --encmem= --decmem= number
 --long[=]                number
 -c --stdout              -
--o                       file
+-o --output=             file
 -f --force               -
 -k --keep                -
 --rm                     -
