@@ -133,6 +133,7 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
 bool decoder_window_ready(Codec& c) {
   if (c.index.cfg_decwinsize == 0 || c.decwin != nullptr || c.decwin_in_file) return true;
   codec_set_message(c, "cannot allocate the decoder's %u MiB window: out of memory", c.index.cfg_decwinsize >> 20);
+  c.failure = CODEC_FAIL_MEMORY;
   return false;
 }
 

@@ -10,7 +10,7 @@
 #                            with qemu-user to run it
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config python3 tar zstd libzstd-dev libgtest-dev libgmock-dev)
+packages=(cmake g++ make pkg-config python3 tar zstd libzstd-dev libxxhash-dev libgtest-dev libgmock-dev)
 foreign_archs=()
 if [ "${1:-}" = --ci ]; then
   packages+=(clang libclang-rt-14-dev llvm libbenchmark-dev)
