@@ -29,6 +29,16 @@
 // For one input in four the fast path decodes into a file in memory, its
 // window read back from there (the output caps keep it within the few MiB
 // the decoder keeps in memory, and the bytes before the stream's start).
+//
+// Inputs may be checked frames too.  A mutation of a frame's bytes is almost
+// always caught by its checks before a record is decoded, so for a frame the
+// mutator mostly unwraps the bare stream inside, mutates that as above, and
+// wraps it again in blocks of another size, with checks and a trailer that
+// match what it decodes to: the body then runs under the frame reader, a
+// block at a time.  The rest of its frame mutations join frames, wrap
+// anew, or damage the frame's own fields.  Both paths run with frames
+// required for one input in four, and with the caller hashing the decoded
+// bytes for one in four.
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -36,6 +46,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "dedup/frame_format.h"
+#include "dedup/stream_hash.h"
 #include "fuzz_pump.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
@@ -74,9 +86,16 @@ std::vector<Ref> find_refs(const Bytes& s) {
   return refs;
 }
 
+bool is_frame(const Bytes& s) {
+  return s.size() >= cdedup::FRAME_MAGIC_BYTES &&
+         std::equal(cdedup::FRAME_MAGIC, cdedup::FRAME_MAGIC + cdedup::FRAME_MAGIC_BYTES, s.begin());
+}
+
 uint32_t window_of(const Bytes& s) {
-  if (s.size() < 4) return 0;
-  const uint32_t w = uint32_t((s[2] | s[3] << 8) & 0xFFF) << 20;
+  // A frame's settings sit behind its magic and flags.
+  const size_t at = is_frame(s) ? cdedup::FRAME_MAGIC_BYTES + 2 : 0;
+  if (s.size() < at + 4) return 0;
+  const uint32_t w = uint32_t((s[at + 2] | s[at + 3] << 8) & 0xFFF) << 20;
   return std::min(w, MAX_WINDOW);
 }
 
@@ -241,7 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz::Pool ref_codecs, fast_codecs;
   fuzz::History::get().record(data, size);
   const uint64_t h = fuzz::fnv1a(data, size);
-  const uint32_t window = window_of(Bytes(data, data + std::min<size_t>(size, 4)));
+  const uint32_t window = window_of(Bytes(data, data + std::min<size_t>(size, 16)));
   fuzz::Instance& ref_codec = ref_codecs.sized(window);
   fuzz::Instance& fast_codec = fast_codecs.sized(window);
 
@@ -257,6 +276,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run.in = fuzz::BlockSizes::constant(IN_SIZES[h % 16]);
   run.out = fuzz::BlockSizes::constant(std::min(OUT_SIZES[(h >> 4) % 16], run.out_cap));
 
+  // Frames required for one input in four, and hashed by the caller for one in four.
+  run.settings.checked = (h >> 50) % 4 == 0;
+  run.settings.caller_hash = (h >> 52) % 4 == 0;
   run.settings.reference = false;
   static const int output_file = memfd_create("decode-fuzz", MFD_CLOEXEC);
   if ((h >> 56) % 4 == 0) run.output_file = output_file;
@@ -276,6 +298,13 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
   if (x % 8 < 3) return LLVMFuzzerMutate(data, size, max_size);
   Bytes s(data, data + size);
   bool changed = false;
+  if (is_frame(s) || x % 16 == 15) {
+    // A frame is mutated inside; a bare stream is now and then wrapped in one.
+    changed = is_frame(s) ? mutate_frame(s, max_size, r) : (s = wrap(s, (x >> 8) % 2, pick_block(x >> 12)), true);
+    if (!changed || s.size() > max_size) return LLVMFuzzerMutate(data, size, max_size);
+    std::copy(s.begin(), s.end(), data);
+    return s.size();
+  }
   switch (x % 8) {
     case 3: case 4: case 5:
       for (uint64_t k = 0; k <= (x >> 8) % 3; ++k) changed |= mutate_refs(s, r);
