@@ -92,6 +92,9 @@ void frame_writer_input(Codec& c, const uint8_t* p, size_t n);
 int32_t frame_reader_start(Codec& c);
 int32_t frame_reader_run(Codec& c);
 
+// The codec's block (FRAME_BLOCK_MAX bytes), had once and kept by the
+// instance; false, the stream stopped, when memory cannot be had.
+bool frame_layer_hold_block(Codec& c);
 // Gives back the codec's block.
 void frame_layer_release(FrameLayer& f);
 

@@ -28,7 +28,6 @@
 #include "codec/coroutine.h"
 #include "codec/frame_layer.h"
 #include "codec/window_file.h"
-#include "platform/large_block.h"
 
 namespace cdedup {
 
@@ -118,6 +117,8 @@ int32_t start_frame(Codec& c) {
                       f.scan.frames + 1, h.reference_size, h.reference_hash);
     return codec_stop(c, CODEC_FAIL_REFERENCE);
   }
+  // The block a frame's blocks are gathered in, had before the frame runs.
+  if (!frame_layer_hold_block(c)) return c.state;
   if (f.scan.frames > 0) {
     f.earlier_bytes += c.total_bytes;
     f.earlier_chunks += c.chunk_count;
@@ -283,14 +284,6 @@ int32_t frame_reader_run(Codec& c) {
         return scan_fault(c);
       }
       case GATHER: {
-        if (f.block == nullptr) {
-          f.block = static_cast<uint8_t*>(large_block_alloc(FRAME_BLOCK_MAX));
-          if (f.block == nullptr) {
-            codec_set_message(c, "cannot allocate the checked frame's block: out of memory");
-            return codec_stop(c, CODEC_FAIL_MEMORY);
-          }
-          f.block_bytes = FRAME_BLOCK_MAX;
-        }
         const size_t k = std::min<size_t>(user_avail(f), f.scan.block_len - f.block_fill);
         // A caller that read into the codec's block (codec_input_space) needs no copy.
         if (k != 0 && f.user_in_cur != f.block + f.block_fill) std::memcpy(f.block + f.block_fill, f.user_in_cur, k);

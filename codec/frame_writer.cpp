@@ -24,7 +24,6 @@
 #include "codec/coroutine.h"
 #include "codec/frame_layer.h"
 #include "platform/copy.h"
-#include "platform/large_block.h"
 
 namespace cdedup {
 
@@ -78,24 +77,10 @@ void seal_block(Codec& c) {
 
 }  // namespace
 
-void frame_layer_release(FrameLayer& f) {
-  large_block_free(f.block, f.block_bytes);
-  f.block = nullptr;
-  f.block_bytes = 0;
-}
-
 int32_t frame_writer_start(Codec& c) {
   FrameLayer& f = c.framing;
   const size_t want = f.write_block != 0 ? std::min(f.write_block, FRAME_BLOCK_MAX) : WRITE_BLOCK;
-  if (f.block_bytes < want) {
-    frame_layer_release(f);
-    f.block = static_cast<uint8_t*>(large_block_alloc(FRAME_BLOCK_MAX));
-    if (f.block == nullptr) {
-      codec_set_message(c, "cannot allocate the checked frame's block: out of memory");
-      return codec_stop(c, CODEC_FAIL_MEMORY);
-    }
-    f.block_bytes = FRAME_BLOCK_MAX;
-  }
+  if (!frame_layer_hold_block(c)) return c.state;
   f.block_fill = want;
   f.side = FrameSide::Writer;
   f.phase = CATCH_SETTINGS;
