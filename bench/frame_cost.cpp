@@ -61,7 +61,7 @@ struct Config {
   bool decode;
   bool checked;
   int32_t threads;
-  uint32_t block;       // writer's block (0: default)
+  uint32_t block;       // writer's block (0: default); a decoder: the encoder whose stream it reads
   bool no_checks;       // writer leaves out block checks
   bool caller_hash;     // decoder leaves the checksum to the caller (who does not hash here)
   Times t;
@@ -76,7 +76,7 @@ void run(Codec* c, const Config& k, const Bytes& in, Bytes& out) {
   codec_set_threads(c, k.threads);
   codec_set_checked(c, k.checked && !k.decode ? 1 : 0);
   codec_set_caller_hash(c, k.caller_hash ? 1 : 0);
-  c->framing.write_block = k.block;
+  c->framing.write_block = k.decode ? 0 : k.block;
   c->framing.write_without_checks = k.no_checks;
   const int32_t params[3] = {100, 256, 1024};
   if (codec_init(c, k.decode ? CODEC_MODE_DECODE : CODEC_MODE_ENCODE, params) != 0) std::abort();
@@ -134,6 +134,8 @@ int main(int argc, char** argv) {
     plain.assign(std::istreambuf_iterator<char>(f), {});
   }
 
+  // A decoder reads what the encoder configuration its `block` names wrote
+  // (its index), with the same frame settings.
   std::vector<Config> configs = {
       {"encode bare -T1", false, false, 1, 0, false, false, {}},
       {"encode framed -T1", false, true, 1, 0, false, false, {}},
@@ -143,30 +145,36 @@ int main(int argc, char** argv) {
       {"encode bare -T2", false, false, 2, 0, false, false, {}},
       {"encode framed -T2", false, true, 2, 0, false, false, {}},
       {"decode bare", true, false, 1, 0, false, false, {}},
-      {"decode framed, codec hashes", true, true, 1, 0, false, false, {}},
-      {"decode framed, caller hashes (not timed)", true, true, 1, 0, false, true, {}},
-      {"decode framed without block checks, caller", true, true, 1, 0, true, true, {}},
+      {"decode framed, codec hashes", true, true, 1, 1, false, false, {}},
+      {"decode framed, caller hashes (not timed)", true, true, 1, 1, false, true, {}},
+      {"decode framed, no block checks, caller", true, true, 1, 2, true, true, {}},
+      {"decode framed, 64 KiB blocks, caller", true, true, 1, 3, false, true, {}},
+      {"decode framed, 1 MiB blocks, caller", true, true, 1, 4, false, true, {}},
   };
   for (Config& k : configs) {
     k.c = codec_create();
     codec_set_report(k.c, nullptr);
   }
-  // The streams each decoder reads.
-  Bytes bare, framed, unchecked, out;
-  run(configs[0].c, configs[0], plain, bare);
-  run(configs[1].c, configs[1], plain, framed);
-  run(configs[2].c, configs[2], plain, unchecked);
+  // The streams the decoders read.
+  std::vector<Bytes> encoded(5);
+  for (size_t i = 0; i < encoded.size(); ++i) run(configs[i].c, configs[i], plain, encoded[i]);
+  const Bytes& bare = encoded[0];
+  Bytes out;
   out.reserve(plain.size() + plain.size() / 8);
   std::memset(out.data(), 0, out.capacity());
   std::printf("%s: %zu bytes; bare stream %zu bytes, framed %zu (+%zu), without block checks %zu\n", src.c_str(),
-              plain.size(), bare.size(), framed.size(), framed.size() - bare.size(), unchecked.size());
+              plain.size(), bare.size(), encoded[1].size(), encoded[1].size() - bare.size(), encoded[2].size());
 
   Times hash_plain, check_encoded, copy_encoded;
+  std::vector<const cdedup::StreamHashVariant*> variants = {&cdedup::stream_hash_portable()};
+  if (const auto* v = cdedup::stream_hash_avx2()) variants.push_back(v);
+  if (const auto* v = cdedup::stream_hash_avx512()) variants.push_back(v);
+  std::vector<Times> by_variant(variants.size());
   Bytes scratch(bare.size());
   for (int r = 0; r < rounds; ++r) {
     for (Config& k : configs) {
       if (std::string(k.name).find(filter) == std::string::npos) continue;
-      const Bytes& in = !k.decode ? plain : !k.checked ? bare : k.no_checks ? unchecked : framed;
+      const Bytes& in = !k.decode ? plain : encoded[k.block];
       timed(k.t, [&] { run(k.c, k, in, out); });
       if (k.decode && out != plain) std::abort();
     }
@@ -177,6 +185,14 @@ int main(int argc, char** argv) {
         cdedup::stream_hash_update(h, plain.data() + at, std::min(BUF, plain.size() - at));
       if (cdedup::stream_hash_digest(h) == 42) std::abort();
     });
+    for (size_t i = 0; i < variants.size(); ++i)
+      timed(by_variant[i], [&] {
+        cdedup::StreamHash h;
+        variants[i]->reset(h);
+        for (size_t at = 0; at < plain.size(); at += BUF)
+          variants[i]->update(h, plain.data() + at, std::min(BUF, plain.size() - at));
+        if (variants[i]->digest(h) == 42) std::abort();
+      });
     timed(check_encoded, [&] {
       uint32_t x = 0;
       for (size_t at = 0; at < bare.size(); at += 256 << 10)
@@ -195,6 +211,10 @@ int main(int argc, char** argv) {
     print(k.name, k.t, &k == &base ? nullptr : &base.t);
   }
   print("part: XXH3-64 over the decoded bytes", hash_plain, nullptr);
+  for (size_t i = 0; i < variants.size(); ++i) {
+    const std::string name = std::string("part: XXH3-64, ") + variants[i]->name + " build";
+    print(name.c_str(), by_variant[i], nullptr);
+  }
   print("part: block checks over the encoded bytes", check_encoded, nullptr);
   print("part: copying the encoded bytes (256 KiB)", copy_encoded, nullptr);
   for (Config& k : configs) codec_destroy(k.c);

@@ -8,7 +8,9 @@
 // its input span.  A block that lies whole in the caller's buffer is taken
 // there (no copy: the usual case when the caller reads in pieces larger than
 // a block); one that does not is gathered in the codec's block, which
-// codec_input_space offers so that a caller can read straight into it.  The
+// codec_input_space offers so that a caller can read straight into it.  A
+// frame without block checks has nothing to wait for: its payload goes to
+// the body as it comes, never copied.  The
 // end marker is the body's end of input.  The trailer's size and checksum are
 // compared before a frame counts as sound, and the stream is done only at the
 // end of the input, after as many frames as it holds: each one a stream of
@@ -38,8 +40,8 @@ enum Phase : uint8_t {
   REPLAY,    // a bare stream's first bytes, looked at, go to the body
   SETTINGS,  // the body takes the frame's settings as its header
   BLOCKS,    // between blocks
-  GATHER,    // a block that is not whole in the caller's buffer comes into the codec's block
-  FEED,      // the body decodes a block
+  GATHER,    // a block's payload comes: in place, or gathered in the codec's block
+  FEED,      // the body decodes a block, or a piece of one
   ENDING,    // the body takes the end of its input
   TRAILER,   // the trailer
   NEXT,      // CODEC_FRAME_END was returned; the next frame or the end of input comes next
@@ -135,9 +137,9 @@ int32_t start_frame(Codec& c) {
   return codec_start_body(c) ? CODEC_NEED_INPUT : c.state;
 }
 
-// A block is whole (in the caller's buffer or the codec's): its check, then
-// the body takes it.
-int32_t feed_block(Codec& c, const uint8_t* p, uint32_t len) {
+// Payload for the body: a whole block, checked first when the frame has
+// block checks, or without them any piece of a block.
+int32_t feed_span(Codec& c, const uint8_t* p, uint32_t len) {
   FrameLayer& f = c.framing;
   if (f.scan.header.block_checks() && frame_block_check(p, len) != f.scan.block_check) {
     codec_set_message(c,
@@ -260,15 +262,8 @@ int32_t frame_reader_run(Codec& c) {
         const FrameEvent e = frame_scan(f.scan, f.user_in_cur, user_avail(f), taken);
         f.user_in_cur += taken;
         if (e == FrameEvent::Block) {
-          if (user_avail(f) >= f.scan.block_len) {
-            const uint8_t* const p = f.user_in_cur;
-            frame_scan(f.scan, p, f.scan.block_len, taken);
-            f.user_in_cur += taken;
-            if (feed_block(c, p, f.scan.block_len) == CODEC_ERROR) return CODEC_ERROR;
-          } else {
-            f.block_fill = 0;
-            f.phase = GATHER;
-          }
+          f.block_fill = 0;
+          f.phase = GATHER;
           continue;
         }
         if (e == FrameEvent::End) {
@@ -284,15 +279,27 @@ int32_t frame_reader_run(Codec& c) {
         return scan_fault(c);
       }
       case GATHER: {
-        const size_t k = std::min<size_t>(user_avail(f), f.scan.block_len - f.block_fill);
+        const size_t avail = user_avail(f);
+        const bool checks = f.scan.header.block_checks();
+        // A block whole in the caller's buffer, or any piece of one that
+        // has no check to wait for, goes to the body where it lies.
+        if (f.block_fill == 0 && (avail >= f.scan.payload_left || (!checks && avail != 0))) {
+          const uint8_t* const p = f.user_in_cur;
+          size_t taken;
+          frame_scan(f.scan, p, avail, taken);
+          f.user_in_cur += taken;
+          if (feed_span(c, p, static_cast<uint32_t>(taken)) == CODEC_ERROR) return CODEC_ERROR;
+          continue;
+        }
+        const size_t k = std::min<size_t>(avail, f.scan.payload_left);
         // A caller that read into the codec's block (codec_input_space) needs no copy.
         if (k != 0 && f.user_in_cur != f.block + f.block_fill) std::memcpy(f.block + f.block_fill, f.user_in_cur, k);
         size_t taken;
         frame_scan(f.scan, f.user_in_cur, k, taken);
         f.user_in_cur += k;
         f.block_fill += k;
-        if (f.block_fill == f.scan.block_len) {
-          if (feed_block(c, f.block, f.scan.block_len) == CODEC_ERROR) return CODEC_ERROR;
+        if (f.scan.payload_left == 0) {
+          if (feed_span(c, f.block, f.scan.block_len) == CODEC_ERROR) return CODEC_ERROR;
           continue;
         }
         if (!f.user_eof) return ask_input(c, true);
@@ -301,7 +308,7 @@ int32_t frame_reader_run(Codec& c) {
       }
       case FEED:
         if (!body_step(c)) return c.state;
-        f.phase = BLOCKS;
+        f.phase = f.scan.payload_left != 0 ? GATHER : BLOCKS;
         continue;
       case ENDING:
         // At its end of input a body may ask a few times more, as it does
