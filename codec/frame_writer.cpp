@@ -43,8 +43,9 @@ enum Phase : uint8_t {
 
 // Copies what is queued to the caller's buffer; false when the buffer filled first.
 bool emit_part(FrameLayer& f, const uint8_t* src, size_t len, size_t& at) {
+  if (at == len) return true;
   const size_t k = std::min(len - at, static_cast<size_t>(f.user_out_end - f.user_out_cur));
-  copy_bytes(f.user_out_cur, src + at, k);
+  if (k != 0) copy_bytes(f.user_out_cur, src + at, k);
   f.user_out_cur += k;
   at += k;
   return at == len;

@@ -43,7 +43,7 @@ FrameEvent refuse(FrameScanner& s, FrameError e, uint64_t value) {
 // Moves bytes into `held` until it holds `upto`; true once it does.
 bool fill(FrameScanner& s, size_t upto, const uint8_t* p, size_t n, size_t& taken) {
   const size_t k = std::min(upto - s.held_len, n - taken);
-  std::memcpy(s.held + s.held_len, p + taken, k);
+  if (k != 0) std::memcpy(s.held + s.held_len, p + taken, k);
   s.held_len += k;
   taken += k;
   return s.held_len == upto;
