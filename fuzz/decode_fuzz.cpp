@@ -251,6 +251,103 @@ bool reencode(Bytes& s, size_t max_size, uint64_t& r) {
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// Checked frames
+// ---------------------------------------------------------------------------
+
+// The bare stream inside the first frame, its flags, and the bytes after
+// the frame; false when the frame's layout does not hold up.
+bool unwrap(const Bytes& s, Bytes& bare, uint16_t& flags, Bytes& rest) {
+  cdedup::FrameScanner sc;
+  cdedup::frame_scan_start(sc);
+  bare.clear();
+  size_t at = 0;
+  for (;;) {
+    size_t taken = 0;
+    const cdedup::FrameEvent e = cdedup::frame_scan(sc, s.data() + at, s.size() - at, taken);
+    if (e == cdedup::FrameEvent::Header) {
+      bare.assign(sc.header.settings, sc.header.settings + cdedup::FRAME_SETTINGS_BYTES);
+      flags = sc.header.flags;
+    }
+    if (e == cdedup::FrameEvent::Payload) bare.insert(bare.end(), s.begin() + at, s.begin() + at + taken);
+    at += taken;
+    if (e == cdedup::FrameEvent::Trailer) {
+      rest.assign(s.begin() + at, s.end());
+      return true;
+    }
+    if (e == cdedup::FrameEvent::Error || e == cdedup::FrameEvent::More) return false;
+  }
+}
+
+// A frame around a bare stream, in blocks of `block` bytes, its trailer
+// what the stream decodes to (as far as a capped decode gets).
+Bytes wrap(const Bytes& bare, uint16_t flags, size_t block) {
+  static fuzz::Pool decoders;
+  fuzz::Run dec;
+  dec.settings.mode = CODEC_MODE_DECODE;
+  dec.out = fuzz::BlockSizes::constant(65536);
+  dec.out_cap = size_t{1} << 20;
+  const fuzz::Result plain = decoders.sized(window_of(bare)).pump(bare.data(), bare.size(), dec);
+  cdedup::FrameHeader h;
+  h.flags = flags & cdedup::FRAME_FLAGS_KNOWN;
+  for (size_t i = 0; i < cdedup::FRAME_SETTINGS_BYTES; ++i) h.settings[i] = i < bare.size() ? bare[i] : 0;
+  uint8_t head[cdedup::FRAME_HEADER_MAX];
+  Bytes out(head, head + cdedup::frame_header_write(h, head));
+  for (size_t at = cdedup::FRAME_SETTINGS_BYTES; at < bare.size(); at += block) {
+    const uint32_t len = uint32_t(std::min(block, bare.size() - at));
+    uint8_t prefix[cdedup::FRAME_BLOCK_PREFIX_MAX];
+    out.insert(out.end(), prefix, prefix + cdedup::frame_block_prefix_write(h, bare.data() + at, len, prefix));
+    out.insert(out.end(), bare.begin() + at, bare.begin() + at + len);
+  }
+  uint8_t close[cdedup::FRAME_CLOSE_BYTES];
+  cdedup::frame_close_write({plain.out.size(), cdedup::hash_once(plain.out.data(), plain.out.size())}, close);
+  out.insert(out.end(), close, close + cdedup::FRAME_CLOSE_BYTES);
+  return out;
+}
+
+size_t pick_block(uint64_t x) {
+  static constexpr size_t BLOCKS[8] = {1, 3, 17, 64, 200, 1000, 4096, 65536};
+  return BLOCKS[x % 8];
+}
+
+// One change to a frame: mostly to the bare stream inside it, wrapped again.
+bool mutate_frame(Bytes& s, size_t max_size, uint64_t& r) {
+  Bytes bare, rest;
+  uint16_t flags = cdedup::FRAME_FLAG_BLOCK_CHECKS;
+  if (!unwrap(s, bare, flags, rest)) return false;
+  const uint64_t x = fuzz::splitmix(r);
+  switch (x % 8) {
+    case 0: case 1: case 2:
+      if (!mutate_refs(bare, r)) mutate_header(bare, r);
+      break;
+    case 3:
+      mutate_header(bare, r);
+      break;
+    case 4:
+      if (!reencode(bare, max_size, r)) return false;
+      break;
+    case 5:  // another frame after it: this one again, or a small one
+      rest = (x >> 8) % 2 == 0 ? s : wrap({1, 0, 1, 0, 'a', 'b', 'c'}, flags, 2);
+      break;
+    case 6:  // wrapped anew, with or without checks
+      flags ^= (x >> 8) % 2;
+      break;
+    default: {  // the frame's own fields damaged (a flip or a cut), after wrapping
+      Bytes w = wrap(bare, flags, pick_block(x >> 12));
+      const size_t at = (x >> 20) % w.size();
+      if ((x >> 8) % 2 == 0)
+        w[at] ^= uint8_t(1u << ((x >> 16) % 8));
+      else
+        w.resize(at);
+      s = w;
+      return true;
+    }
+  }
+  s = wrap(bare, flags, pick_block(x >> 12));
+  s.insert(s.end(), rest.begin(), rest.end());
+  return true;
+}
+
 }  // namespace
 
 // More output than a capped run of short chunks makes: a long chunk came.

@@ -3,8 +3,10 @@
 
 // g++ 12 takes the deliberately undefined vectors of its own AVX-512
 // intrinsics (_mm512_undefined_epi32) for uninitialised ones.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 
 #include "dedup/stream_hash_build.h"
 #include "platform/cpu_features.h"
