@@ -28,6 +28,7 @@
 
 #include "codec/codec.h"
 #include "codec/coroutine.h"
+#include "codec/decoder.h"
 #include "codec/frame_layer.h"
 #include "codec/window_file.h"
 
@@ -195,6 +196,7 @@ int32_t ask_input(Codec& c, bool space) {
 
 int32_t frame_reader_start(Codec& c) {
   FrameLayer& f = c.framing;
+  decoder_forget_counts(c);
   f.side = FrameSide::Reader;
   f.phase = HEADER;
   frame_scan_start(f.scan);
