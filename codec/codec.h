@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "codec/frame_layer.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_check.h"
 #include "dedup/chunk_index.h"
@@ -95,6 +96,13 @@ struct Codec {
   int32_t threads;     // threads the lossless encoder may use, as asked (0: one per CPU)
   cdedup::ParallelEncoder* parallel;  // its threads and buffers, made when a stream first needs them
   char message[cdedup::MESSAGE_BYTES];
+
+  // ---- Checked frame ----
+  bool checked;      // codec_set_checked: the encoder writes a frame, the decoder requires one
+  bool caller_hash;  // codec_set_caller_hash: the decoder's caller hashes what it decodes
+  int32_t failure;   // what the last CODEC_ERROR was about (CODEC_FAIL_*); 0: the stream's fault
+  cdedup::StreamHash* input_hash;  // the frame's checksum, when the parallel encoder's pool takes the input in
+  cdedup::FrameLayer framing;  // the writer or reader of a checked frame (frame_layer.h)
 };
 
 namespace cdedup {
@@ -108,5 +116,13 @@ inline bool codec_is_decoder(const Codec& c) { return c.mode == CODEC_MODE_DECOD
 
 // Gives back the decoder's window and its chunk-start table, if any.
 void codec_release_window(Codec& c);
+
+// Makes the body for the codec's mode in place of any other; false, with the
+// message set and the stream failed, when it cannot be had.
+bool codec_start_body(Codec& c);
+// Runs the body until it next yields; its yield, or CODEC_DONE once it has ended.
+int32_t codec_resume_body(Codec& c);
+// The stream stops here: message already set; `kind` is a CODEC_FAIL_* constant.
+int32_t codec_stop(Codec& c, int32_t kind);
 
 }  // namespace cdedup

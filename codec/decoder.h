@@ -26,6 +26,10 @@ inline uint32_t window_source_index(uint32_t window, uint32_t write_index, uint3
 // Size of the fast decoder's chunk-start notes for a window: a byte per 64.
 inline size_t decwin_notes_bytes(uint32_t window) { return (size_t{window} + 63) / 64; }
 
+// A stream starts: the last one's counts go (a stream refused before its
+// header counts nothing), kept only as what the window must wipe.
+void decoder_forget_counts(Codec& c);
+
 // Reads and checks the header, gets the window and prints the parameter line.
 // Returns false (message set) when the stream cannot be decoded.
 bool decoder_open_stream(Codec& c, const int header[4]);

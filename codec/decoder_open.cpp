@@ -90,12 +90,16 @@ void window_open(Codec& c, uint32_t window) {
 
 }  // namespace
 
-bool decoder_open_stream(Codec& c, const int header[4]) {
-  // A stream refused here counts nothing, whatever the last one counted;
-  // what the last one left in the window is still to be wiped.
+void decoder_forget_counts(Codec& c) {
+  // What the last stream left in the window is still to be wiped.
   if (c.total_bytes > c.decwin_written) c.decwin_written = c.total_bytes;
   c.total_bytes = 0;
   c.chunk_count = 0;
+}
+
+bool decoder_open_stream(Codec& c, const int header[4]) {
+  // A stream refused here counts nothing, whatever the last one counted.
+  decoder_forget_counts(c);
   if (header[3] < 0) {
     codec_set_message(c, "not an encoded stream: shorter than its 4-byte header");
     return false;
@@ -133,6 +137,7 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
 bool decoder_window_ready(Codec& c) {
   if (c.index.cfg_decwinsize == 0 || c.decwin != nullptr || c.decwin_in_file) return true;
   codec_set_message(c, "cannot allocate the decoder's %u MiB window: out of memory", c.index.cfg_decwinsize >> 20);
+  c.failure = CODEC_FAIL_MEMORY;
   return false;
 }
 

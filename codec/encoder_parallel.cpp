@@ -40,6 +40,12 @@
 // A chunk may straddle two blocks, so each block's buffer starts with a copy
 // of the 64 KiB of input before it: the chunk is then whole in the later
 // block, and no block waits for the one before it to be decided.
+//
+// When the stream goes into a checked frame, its checksum takes each block
+// in as a pool task too.  The hash is one sequence, so a block's task is
+// queued only once the one before it is done; it runs in well under the
+// time a block takes to decide, so the deciding thread finds it done and
+// never waits for it.
 #include "codec/encoder_parallel.h"
 
 #include <algorithm>
@@ -51,6 +57,7 @@
 #include "dedup/chunk_check.h"
 #include "dedup/chunk_index.h"
 #include "dedup/fingerprint_lanes.h"
+#include "dedup/stream_hash.h"
 #include "platform/large_block.h"
 #include "platform/prefault.h"
 #include "platform/thread_pool.h"
@@ -96,8 +103,17 @@ struct File {
   uint32_t lo = 0, hi = 0;  // chunks [lo, hi) of the block's true chain
 };
 
+// A block's bytes into the stream's checksum, on the pool.
+struct Hash {
+  PoolTask task;
+  StreamHash* state = nullptr;
+  const uint8_t* bytes = nullptr;
+  size_t len = 0;
+};
+
 struct Block {
   uint8_t* buf = nullptr;  // PREFIX bytes of the input before the block, then its own
+  Hash hash;
   size_t fill = 0;         // the block's own bytes
   unsigned segments = 0;
   Cut* cuts = nullptr;
@@ -119,6 +135,11 @@ void cut_task(void* arg) {
   Cut& s = *static_cast<Cut*>(arg);
   const Block& b = *s.block;
   s.count = static_cast<uint32_t>(cut_chain(b.threshold, b.buf, s.from, s.stop, b.data_end(), s.ends));
+}
+
+void hash_task(void* arg) {
+  const Hash& h = *static_cast<Hash*>(arg);
+  stream_hash_update(*h.state, h.bytes, h.len);
 }
 
 void file_task(void* arg) {
@@ -162,6 +183,7 @@ struct ParallelEncoder {
   // One stream's progress: blocks sealed (cut handed out), settled, decided,
   // and the input bytes they hold.
   uint64_t sealed = 0, settled = 0, decided = 0;
+  Hash* hashing = nullptr;  // the last block's checksum task, if any
   uint64_t stream_bytes = 0;
   // Where the true chain stands in the next block to settle.
   uint32_t chain = 0;
@@ -217,6 +239,8 @@ bool parallel_encoder_set_shape(ParallelEncoder* pe, size_t segment_bytes, unsig
     p += chain_room * sizeof(ChunkKey);
     b.ends = reinterpret_cast<uint32_t*>(p);
     p += chain_room * sizeof(uint32_t);
+    b.hash.task.run = hash_task;
+    b.hash.task.arg = &b.hash;
     b.cuts = cuts + size_t{r} * segments;
     b.files = files + size_t{r} * segments;
     for (unsigned k = 0; k < segments; ++k) {
@@ -281,6 +305,7 @@ void begin_stream(ParallelEncoder& pe, const Codec& c) {
   const size_t index_bytes = size_t{c.index.cfg_tblsize} * INDEX_SLOT_BYTES;
   if (index_bytes >= PREFAULT_MIN_BYTES) pe.index_prefault.start(c.index.htbl, index_bytes, index_bytes);
   pe.sealed = pe.settled = pe.decided = 0;
+  pe.hashing = nullptr;
   pe.stream_bytes = 0;
   pe.chain = PREFIX;
 }
@@ -313,8 +338,22 @@ void seal_block(ParallelEncoder& pe, Block& b, const Codec& c) {
     s.count = 0;
     pe.pool.submit(s.task);
   }
+  if (c.input_hash != nullptr) {
+    if (pe.hashing != nullptr) pe.pool.wait(pe.hashing->task);
+    b.hash.state = c.input_hash;
+    b.hash.bytes = b.buf + PREFIX;
+    b.hash.len = b.fill;
+    pe.pool.submit(b.hash.task);
+    pe.hashing = &b.hash;
+  }
   pe.stream_bytes += b.fill;
   ++pe.sealed;
+}
+
+// The checksum has taken in every block.
+void hash_wait(ParallelEncoder& pe) {
+  if (pe.hashing != nullptr) pe.pool.wait(pe.hashing->task);
+  pe.hashing = nullptr;
 }
 
 // Appends the chunk starting at the true chain to the block's chain (its
@@ -437,6 +476,7 @@ BodyTask encoder_body_parallel(Codec& c) {
       ++pe.decided;
     }
   }
+  hash_wait(pe);
   pe.index_prefault.stop();
 }
 

@@ -19,6 +19,7 @@
 #include "codec/codec.h"
 #include "codec/coroutine.h"
 #include "codec/encoder_parallel.h"
+#include "codec/frame_layer.h"
 #include "codec/window_file.h"
 #include "dedup/chunk_index.h"
 #include "platform/large_block.h"
@@ -65,6 +66,7 @@ void release_index(Codec& c) {
 // would run on the settings it refused (a chunk length of 0 divides by zero).
 int32_t refuse(Codec& c) {
   c.state = CODEC_ERROR;
+  c.failure = CODEC_FAIL_SETTINGS;
   return CODEC_INIT_REFUSED;
 }
 
@@ -74,7 +76,43 @@ void forget_output_file(Codec& c) {
   c.decwin_in_file = false;
 }
 
+// A stream given up or ended leaves no frame writer or reader in the way.
+void forget_frame(Codec& c) {
+  c.framing.side = FrameSide::None;
+  c.framing.phase = 0;
+  c.input_hash = nullptr;
+}
+
+bool running(const Codec& c) {
+  return c.state == CODEC_NEED_INPUT || c.state == CODEC_OUTPUT_FULL || c.state == CODEC_FRAME_END;
+}
+
 }  // namespace
+
+namespace cdedup {
+
+bool codec_start_body(Codec& c) {
+  destroy_body(c);
+  c.body = codec_body(c).handle;
+  if (c.body) return true;
+  codec_set_message(c, "the codec body's frame does not fit in its arena");
+  codec_stop(c, CODEC_FAIL_MEMORY);
+  return false;
+}
+
+int32_t codec_resume_body(Codec& c) {
+  c.body.resume();
+  if (c.body.done()) c.state = CODEC_DONE;
+  return c.state;
+}
+
+int32_t codec_stop(Codec& c, int32_t kind) {
+  c.failure = kind;
+  c.state = CODEC_ERROR;
+  return CODEC_ERROR;
+}
+
+}  // namespace cdedup
 
 
 // ---------------------------------------------------------------------------
@@ -106,6 +144,7 @@ void codec_destroy(Codec* c) {
   delete c->window_prefault;
   if (c->file_window != nullptr) file_window_release(*c->file_window);
   delete c->file_window;
+  frame_layer_release(c->framing);
   void* raw;
   std::memcpy(&raw, reinterpret_cast<char*>(c) - sizeof(void*), sizeof raw);
   c->~Codec();
@@ -115,6 +154,7 @@ void codec_destroy(Codec* c) {
 int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   destroy_body(*c);
   forget_output_file(*c);
+  forget_frame(*c);
   c->mode = mode;
   c->state = CODEC_DONE;
   c->in_cur = c->in_start = c->in_end = nullptr;
@@ -134,6 +174,11 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   codec_release_window(*c);
 
   // Parameters the encoder cannot honour are refused before anything is written.
+  if (mode == CODEC_MODE_UNIQUE && c->checked) {
+    codec_set_message(*c, "mode u cannot write a checked frame: its output does not decode to its input");
+    release_index(*c);
+    return refuse(*c);
+  }
   const int32_t chunklen = params[0];
   if (chunklen == 0 || (mode != CODEC_MODE_UNIQUE && (chunklen < 1 || chunklen > 65535))) {
     codec_set_message(*c, "chunk length parameter %" PRId32 " is out of range (1 to 65535)", chunklen);
@@ -176,6 +221,7 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
 void codec_reset(Codec* c) {
   destroy_body(*c);
   forget_output_file(*c);
+  forget_frame(*c);
   // A decoder keeps its window: the next stream's header decides whether it
   // fits (decoder_open_stream).
   if (!codec_is_decoder(*c) && c->index.htbl != nullptr) {
@@ -198,27 +244,42 @@ void codec_finish(Codec* c) {
   // needs another size or codec_destroy.
   // The average in tenths from the 64-bit totals; printed from its low 32 bits,
   // the tenth truncated.
-  const uint64_t q = c->chunk_count != 0 ? (10 * c->total_bytes) / c->chunk_count : 0;
+  // Frames joined in one stream count together.
+  const uint64_t total = c->total_bytes + c->framing.earlier_bytes;
+  const uint64_t chunks = c->chunk_count + c->framing.earlier_chunks;
+  const uint64_t q = chunks != 0 ? (10 * total) / chunks : 0;
   const int32_t q32 = static_cast<int32_t>(static_cast<uint32_t>(q));
-  codec_report(*c, "sum=%i x=%i avglen=%i.%i\n", static_cast<int32_t>(static_cast<uint32_t>(c->total_bytes)),
-               static_cast<int32_t>(static_cast<uint32_t>(c->chunk_count)), q32 / 10, q32 % 10);
+  codec_report(*c, "sum=%i x=%i avglen=%i.%i\n", static_cast<int32_t>(static_cast<uint32_t>(total)),
+               static_cast<int32_t>(static_cast<uint32_t>(chunks)), q32 / 10, q32 % 10);
 }
 
 int32_t codec_run(Codec* c) {
+  // A done stream's writer or reader stays until the next stream starts:
+  // codec_outsize still reads the writer's count of the last buffer.
+  if (c->state != CODEC_DONE) {
+    switch (c->framing.side) {
+      case FrameSide::Writer:
+        return frame_writer_run(*c);
+      case FrameSide::Reader:
+        return frame_reader_run(*c);
+      case FrameSide::None:
+        break;
+    }
+  }
   switch (c->state) {
     case CODEC_DONE:
+      forget_frame(*c);
       if (!c->configured) {
         codec_set_message(*c, "codec_init has not accepted settings for this instance");
-        c->state = CODEC_ERROR;
-        return c->state;
+        return codec_stop(*c, CODEC_FAIL_SETTINGS);
       }
-      destroy_body(*c);
-      c->body = codec_body(*c).handle;
-      if (!c->body) {
-        codec_set_message(*c, "the codec body's frame does not fit in its arena");
-        c->state = CODEC_ERROR;
-        return c->state;
-      }
+      c->failure = CODEC_FAIL_NONE;
+      c->framing.earlier_bytes = c->framing.earlier_chunks = 0;
+      c->framing.digest_size = c->framing.digest_hash = 0;
+      // A decoder learns from the first bytes whether it reads a frame.
+      if (codec_is_decoder(*c)) return frame_reader_start(*c);
+      if (c->checked) return frame_writer_start(*c);
+      if (!codec_start_body(*c)) return c->state;
       break;
     case CODEC_NEED_INPUT:
       // No new bytes and no end of input: the body would only ask again.
@@ -230,27 +291,46 @@ int32_t codec_run(Codec* c) {
     default:
       return c->state;  // CODEC_ERROR: the body is never resumed
   }
-  c->body.resume();
-  if (c->body.done()) c->state = CODEC_DONE;
-  return c->state;
+  return codec_resume_body(*c);
 }
 
-int32_t codec_outsize(Codec* c) { return static_cast<int32_t>(c->out_cur - c->out_start); }
+int32_t codec_outsize(Codec* c) {
+  const FrameLayer& f = c->framing;
+  if (f.side == FrameSide::Writer) return static_cast<int32_t>(f.user_out_cur - f.user_out_start);
+  return static_cast<int32_t>(c->out_cur - c->out_start);
+}
 
 void codec_setbuf(Codec* c, uint8_t* buf, int32_t len) {
+  FrameLayer& f = c->framing;
   switch (c->state) {
     case CODEC_NEED_INPUT:
+      if (f.side == FrameSide::Reader) {
+        f.user_in_cur = buf;
+        f.user_in_end = buf + len;
+        if (len == 0) f.user_eof = true;
+        break;
+      }
       c->in_start = c->in_cur = buf;
       c->in_end = buf + len;
       if (len == 0) c->in_eof = 1;
+      if (f.side == FrameSide::Writer) frame_writer_input(*c, buf, static_cast<size_t>(len));
       break;
     case CODEC_OUTPUT_FULL:
+    case CODEC_FRAME_END:
       // A window read back from the file covers this much output not yet handed back.
       if (c->decwin_in_file) len = static_cast<int32_t>(std::min<size_t>(len, c->file_window->out_allowance));
       [[fallthrough]];
     case CODEC_DONE:
+      if (f.side == FrameSide::Writer) {
+        f.user_out_start = f.user_out_cur = buf;
+        f.user_out_end = buf + len;
+        // Between streams the buffer is also the next stream's first.
+        if (c->state != CODEC_DONE) break;
+      }
       c->out_cur = c->out_start = buf;
       c->out_end = buf + len;
+      f.out_mark = buf;
+      f.out_taken = false;
       break;
     default:
       break;
@@ -266,9 +346,9 @@ void codec_set_reference_path(Codec* c, int on) { c->reference_path = on != 0; }
 void codec_set_threads(Codec* c, int32_t threads) { c->threads = threads; }
 
 int32_t codec_set_output_file(Codec* c, int fd, int64_t offset, int64_t lag) {
-  const bool running = c->state == CODEC_NEED_INPUT || c->state == CODEC_OUTPUT_FULL;
   // No window reaches 4 GiB back, so a larger lag leaves the file nothing to serve (and would overflow the ring's size).
-  if (!codec_is_decoder(*c) || running || offset < 0 || lag < 0 || lag >= (int64_t{1} << 32) || !read_back_usable(fd))
+  if (!codec_is_decoder(*c) || running(*c) || offset < 0 || lag < 0 || lag >= (int64_t{1} << 32) ||
+      !read_back_usable(fd))
     return CODEC_INIT_REFUSED;
   if (c->file_window == nullptr) c->file_window = new (std::nothrow) FileWindow;
   if (c->file_window == nullptr) return CODEC_INIT_REFUSED;
@@ -287,6 +367,32 @@ int32_t codec_window_in_file(const Codec* c) { return c->decwin_in_file ? 1 : 0;
 
 int32_t codec_output_failed(const Codec* c) {
   return c->state == CODEC_ERROR && c->decwin_in_file && c->file_window->failed ? 1 : 0;
+}
+
+int32_t codec_set_checked(Codec* c, int32_t on) {
+  if (running(*c) || (on != 0 && c->configured && c->mode == CODEC_MODE_UNIQUE)) return CODEC_INIT_REFUSED;
+  c->checked = on != 0;
+  return 0;
+}
+
+int32_t codec_set_caller_hash(Codec* c, int32_t on) {
+  if (running(*c)) return CODEC_INIT_REFUSED;
+  c->caller_hash = on != 0;
+  return 0;
+}
+
+int32_t codec_frame_digest(const Codec* c, uint64_t* size, uint64_t* hash) {
+  const FrameLayer& f = c->framing;
+  if (f.scan.frames == 0 || !(c->state == CODEC_FRAME_END || c->state == CODEC_DONE)) return 1;
+  *size = f.digest_size;
+  *hash = f.digest_hash;
+  return 0;
+}
+
+int32_t codec_failure(const Codec* c) {
+  if (c->state != CODEC_ERROR) return CODEC_FAIL_NONE;
+  if (codec_output_failed(c)) return CODEC_FAIL_OUTPUT;
+  return c->failure != CODEC_FAIL_NONE ? c->failure : CODEC_FAIL_STREAM;
 }
 
 uint8_t* codec_input_space(Codec* c, int32_t* room) {

@@ -176,6 +176,14 @@ void file_window_end(FileWindow& w) {
   w.active = false;
 }
 
+void file_window_next_stream(FileWindow& w, uint64_t file_offset) {
+  // A read ahead may still be filling the spare buffer for the last stream.
+  if (w.prefetching) w.prefetch.wait();
+  w.prefetching = false;
+  w.file_offset = file_offset;
+  w.requested = w.fd >= 0;
+}
+
 void file_window_release(FileWindow& w) {
   file_window_end(w);
   free_ring(w);

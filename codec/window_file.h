@@ -83,6 +83,11 @@ bool file_window_start(FileWindow& w, uint32_t window, size_t out_capacity, bool
 // The buffers stay for that stream.
 void file_window_end(FileWindow& w);
 
+// The next of several streams joined in one output (checked frames one
+// after another) starts at `file_offset` in the same file: it takes up the
+// file as the last one did, when file_window_start is called for it.
+void file_window_next_stream(FileWindow& w, uint64_t file_offset);
+
 // Gives back the buffers as well.
 void file_window_release(FileWindow& w);
 

@@ -29,6 +29,16 @@
 // For one input in four the fast path decodes into a file in memory, its
 // window read back from there (the output caps keep it within the few MiB
 // the decoder keeps in memory, and the bytes before the stream's start).
+//
+// Inputs may be checked frames too.  A mutation of a frame's bytes is almost
+// always caught by its checks before a record is decoded, so for a frame the
+// mutator mostly unwraps the bare stream inside, mutates that as above, and
+// wraps it again in blocks of another size, with checks and a trailer that
+// match what it decodes to: the body then runs under the frame reader, a
+// block at a time.  The rest of its frame mutations join frames, wrap
+// anew, or damage the frame's own fields.  Both paths run with frames
+// required for one input in four, and with the caller hashing the decoded
+// bytes for one in four.
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -36,6 +46,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "dedup/frame_format.h"
+#include "dedup/stream_hash.h"
 #include "fuzz_pump.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
@@ -74,9 +86,16 @@ std::vector<Ref> find_refs(const Bytes& s) {
   return refs;
 }
 
+bool is_frame(const Bytes& s) {
+  return s.size() >= cdedup::FRAME_MAGIC_BYTES &&
+         std::equal(cdedup::FRAME_MAGIC, cdedup::FRAME_MAGIC + cdedup::FRAME_MAGIC_BYTES, s.begin());
+}
+
 uint32_t window_of(const Bytes& s) {
-  if (s.size() < 4) return 0;
-  const uint32_t w = uint32_t((s[2] | s[3] << 8) & 0xFFF) << 20;
+  // A frame's settings sit behind its magic and flags.
+  const size_t at = is_frame(s) ? cdedup::FRAME_MAGIC_BYTES + 2 : 0;
+  if (s.size() < at + 4) return 0;
+  const uint32_t w = uint32_t((s[at + 2] | s[at + 3] << 8) & 0xFFF) << 20;
   return std::min(w, MAX_WINDOW);
 }
 
@@ -232,6 +251,103 @@ bool reencode(Bytes& s, size_t max_size, uint64_t& r) {
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// Checked frames
+// ---------------------------------------------------------------------------
+
+// The bare stream inside the first frame, its flags, and the bytes after
+// the frame; false when the frame's layout does not hold up.
+bool unwrap(const Bytes& s, Bytes& bare, uint16_t& flags, Bytes& rest) {
+  cdedup::FrameScanner sc;
+  cdedup::frame_scan_start(sc);
+  bare.clear();
+  size_t at = 0;
+  for (;;) {
+    size_t taken = 0;
+    const cdedup::FrameEvent e = cdedup::frame_scan(sc, s.data() + at, s.size() - at, taken);
+    if (e == cdedup::FrameEvent::Header) {
+      bare.assign(sc.header.settings, sc.header.settings + cdedup::FRAME_SETTINGS_BYTES);
+      flags = sc.header.flags;
+    }
+    if (e == cdedup::FrameEvent::Payload) bare.insert(bare.end(), s.begin() + at, s.begin() + at + taken);
+    at += taken;
+    if (e == cdedup::FrameEvent::Trailer) {
+      rest.assign(s.begin() + at, s.end());
+      return true;
+    }
+    if (e == cdedup::FrameEvent::Error || e == cdedup::FrameEvent::More) return false;
+  }
+}
+
+// A frame around a bare stream, in blocks of `block` bytes, its trailer
+// what the stream decodes to (as far as a capped decode gets).
+Bytes wrap(const Bytes& bare, uint16_t flags, size_t block) {
+  static fuzz::Pool decoders;
+  fuzz::Run dec;
+  dec.settings.mode = CODEC_MODE_DECODE;
+  dec.out = fuzz::BlockSizes::constant(65536);
+  dec.out_cap = size_t{1} << 20;
+  const fuzz::Result plain = decoders.sized(window_of(bare)).pump(bare.data(), bare.size(), dec);
+  cdedup::FrameHeader h;
+  h.flags = flags & cdedup::FRAME_FLAGS_KNOWN;
+  for (size_t i = 0; i < cdedup::FRAME_SETTINGS_BYTES; ++i) h.settings[i] = i < bare.size() ? bare[i] : 0;
+  uint8_t head[cdedup::FRAME_HEADER_MAX];
+  Bytes out(head, head + cdedup::frame_header_write(h, head));
+  for (size_t at = cdedup::FRAME_SETTINGS_BYTES; at < bare.size(); at += block) {
+    const uint32_t len = uint32_t(std::min(block, bare.size() - at));
+    uint8_t prefix[cdedup::FRAME_BLOCK_PREFIX_MAX];
+    out.insert(out.end(), prefix, prefix + cdedup::frame_block_prefix_write(h, bare.data() + at, len, prefix));
+    out.insert(out.end(), bare.begin() + at, bare.begin() + at + len);
+  }
+  uint8_t close[cdedup::FRAME_CLOSE_BYTES];
+  cdedup::frame_close_write({plain.out.size(), cdedup::hash_once(plain.out.data(), plain.out.size())}, close);
+  out.insert(out.end(), close, close + cdedup::FRAME_CLOSE_BYTES);
+  return out;
+}
+
+size_t pick_block(uint64_t x) {
+  static constexpr size_t BLOCKS[8] = {1, 3, 17, 64, 200, 1000, 4096, 65536};
+  return BLOCKS[x % 8];
+}
+
+// One change to a frame: mostly to the bare stream inside it, wrapped again.
+bool mutate_frame(Bytes& s, size_t max_size, uint64_t& r) {
+  Bytes bare, rest;
+  uint16_t flags = cdedup::FRAME_FLAG_BLOCK_CHECKS;
+  if (!unwrap(s, bare, flags, rest)) return false;
+  const uint64_t x = fuzz::splitmix(r);
+  switch (x % 8) {
+    case 0: case 1: case 2:
+      if (!mutate_refs(bare, r)) mutate_header(bare, r);
+      break;
+    case 3:
+      mutate_header(bare, r);
+      break;
+    case 4:
+      if (!reencode(bare, max_size, r)) return false;
+      break;
+    case 5:  // another frame after it: this one again, or a small one
+      rest = (x >> 8) % 2 == 0 ? s : wrap({1, 0, 1, 0, 'a', 'b', 'c'}, flags, 2);
+      break;
+    case 6:  // wrapped anew, with or without checks
+      flags ^= (x >> 8) % 2;
+      break;
+    default: {  // the frame's own fields damaged (a flip or a cut), after wrapping
+      Bytes w = wrap(bare, flags, pick_block(x >> 12));
+      const size_t at = (x >> 20) % w.size();
+      if ((x >> 8) % 2 == 0)
+        w[at] ^= uint8_t(1u << ((x >> 16) % 8));
+      else
+        w.resize(at);
+      s = w;
+      return true;
+    }
+  }
+  s = wrap(bare, flags, pick_block(x >> 12));
+  s.insert(s.end(), rest.begin(), rest.end());
+  return true;
+}
+
 }  // namespace
 
 // More output than a capped run of short chunks makes: a long chunk came.
@@ -241,7 +357,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz::Pool ref_codecs, fast_codecs;
   fuzz::History::get().record(data, size);
   const uint64_t h = fuzz::fnv1a(data, size);
-  const uint32_t window = window_of(Bytes(data, data + std::min<size_t>(size, 4)));
+  const uint32_t window = window_of(Bytes(data, data + std::min<size_t>(size, 16)));
   fuzz::Instance& ref_codec = ref_codecs.sized(window);
   fuzz::Instance& fast_codec = fast_codecs.sized(window);
 
@@ -257,6 +373,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run.in = fuzz::BlockSizes::constant(IN_SIZES[h % 16]);
   run.out = fuzz::BlockSizes::constant(std::min(OUT_SIZES[(h >> 4) % 16], run.out_cap));
 
+  // Frames required for one input in four, and hashed by the caller for one in four.
+  run.settings.checked = (h >> 50) % 4 == 0;
+  run.settings.caller_hash = (h >> 52) % 4 == 0;
   run.settings.reference = false;
   static const int output_file = memfd_create("decode-fuzz", MFD_CLOEXEC);
   if ((h >> 56) % 4 == 0) run.output_file = output_file;
@@ -276,6 +395,13 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
   if (x % 8 < 3) return LLVMFuzzerMutate(data, size, max_size);
   Bytes s(data, data + size);
   bool changed = false;
+  if (is_frame(s) || x % 16 == 15) {
+    // A frame is mutated inside; a bare stream is now and then wrapped in one.
+    changed = is_frame(s) ? mutate_frame(s, max_size, r) : (s = wrap(s, (x >> 8) % 2, pick_block(x >> 12)), true);
+    if (!changed || s.size() > max_size) return LLVMFuzzerMutate(data, size, max_size);
+    std::copy(s.begin(), s.end(), data);
+    return s.size();
+  }
   switch (x % 8) {
     case 3: case 4: case 5:
       for (uint64_t k = 0; k <= (x >> 8) % 3; ++k) changed |= mutate_refs(s, r);

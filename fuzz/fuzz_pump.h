@@ -19,6 +19,7 @@
 
 #include "codec/codec.h"
 #include "codec/encoder_parallel.h"
+#include "dedup/stream_hash.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -126,6 +127,8 @@ struct Settings {
   int32_t threads = 1;         // codec_set_threads
   uint32_t segment_bytes = 0;  // with threads: the encoder's work cut this small (0: its own)
   uint32_t segments = 0;
+  bool checked = false;        // codec_set_checked: the encoder writes a frame, the decoder requires one
+  bool caller_hash = false;    // codec_set_caller_hash: the pump hashes what the decoder decodes
 
   bool operator==(const Settings&) const = default;
 };
@@ -151,6 +154,10 @@ struct Result {
   std::string message;
   std::string init_report;  // what codec_init printed; empty after codec_reset
   std::string report;       // what the stream and codec_finish printed
+  int32_t failure = 0;      // codec_failure
+  // With caller_hash: frames whose end was reported, and those whose bytes
+  // hashed to what codec_frame_digest gave.
+  size_t frame_ends = 0, frames_matching = 0;
 };
 
 // A codec that outlives the input it runs, with a report stream of its own.
@@ -187,6 +194,8 @@ class Instance {
     r.out = out_;
     r.yields = yields_;
     r.message = codec_message(codec_);
+    r.failure = codec_failure(codec_);
+    FUZZ_CHECK(r.init != 0 || r.capped || (r.final_yield == CODEC_ERROR) == (r.failure != CODEC_FAIL_NONE));
     FUZZ_CHECK(r.final_yield != CODEC_ERROR || !r.message.empty());
     FUZZ_CHECK(r.final_yield != CODEC_DONE || r.message.empty());
     codec_finish(codec_);
@@ -205,7 +214,12 @@ class Instance {
     }
     codec_set_reference_path(codec_, s.reference);
     codec_set_threads(codec_, s.threads);
+    // Frame settings wait for no stream under way (a capped run leaves one).
+    codec_reset(codec_);
+    FUZZ_CHECK(codec_set_checked(codec_, 0) == 0);
+    FUZZ_CHECK(codec_set_caller_hash(codec_, s.caller_hash) == 0);
     const int32_t rc = codec_init(codec_, s.mode, s.params);
+    if (rc == 0 && s.checked) FUZZ_CHECK(codec_set_checked(codec_, 1) == (s.mode == CODEC_MODE_UNIQUE ? CODEC_INIT_REFUSED : 0));
     if (rc == 0 && s.segment_bytes != 0 && cdedup::parallel_encoder_prepare(*codec_))
       FUZZ_CHECK(cdedup::parallel_encoder_set_shape(codec_->parallel, s.segment_bytes, s.segments));
     ready_ = rc == 0;
@@ -225,6 +239,8 @@ class Instance {
     size_t out_len = out.next();
     uint8_t* out_block = static_cast<uint8_t*>(std::malloc(out_len));
     size_t off = 0, eof_asks = 0, full_blocks = 0, in_blocks = 0;
+    cdedup::StreamHash frame_hash;  // the caller's own hash of a frame's decoded bytes
+    cdedup::stream_hash_reset(frame_hash);
     codec_setbuf(codec_, out_block, static_cast<int32_t>(out_len));
     for (;;) {
       const int32_t y = codec_run(codec_);
@@ -256,8 +272,17 @@ class Instance {
       if (run.output_file >= 0 && got != 0)
         FUZZ_CHECK(pwrite(run.output_file, out_block, got, static_cast<off_t>(out_.size())) == static_cast<ssize_t>(got));
       out_.insert(out_.end(), out_block, out_block + got);
-      if (y == CODEC_OUTPUT_FULL) {
-        FUZZ_CHECK(got == out_len);
+      if (run.settings.caller_hash) cdedup::stream_hash_update(frame_hash, out_block, got);
+      if (y == CODEC_FRAME_END) {
+        FUZZ_CHECK(run.settings.caller_hash);
+        uint64_t size = 0, hash = 0;
+        FUZZ_CHECK(codec_frame_digest(codec_, &size, &hash) == 0);
+        ++r.frame_ends;
+        if (hash == cdedup::stream_hash_digest(frame_hash)) ++r.frames_matching;
+        cdedup::stream_hash_reset(frame_hash);
+      }
+      if (y == CODEC_OUTPUT_FULL || y == CODEC_FRAME_END) {
+        FUZZ_CHECK(got == out_len || y == CODEC_FRAME_END);
         std::free(out_block);
         out_block = nullptr;
         if (out_.size() >= run.out_cap || ++full_blocks >= run.out_block_cap) {
@@ -320,6 +345,8 @@ inline void check_same(const Result& a, const Result& b) {
   FUZZ_CHECK(a.final_yield == b.final_yield);
   FUZZ_CHECK(a.capped == b.capped);
   FUZZ_CHECK(a.message == b.message);
+  FUZZ_CHECK(a.failure == b.failure);
+  FUZZ_CHECK(a.frame_ends == b.frame_ends && a.frames_matching == b.frames_matching);
   // A capped run stops inside the stream, where only output and yields are promised.
   if (!a.capped) FUZZ_CHECK(stable_report(a.report) == stable_report(b.report));
 }

@@ -4,9 +4,13 @@
 Usage: fuzz/make_corpus.py path/to/cdedup
 
 Seeds are small and each reaches a different corner: escaped literals, copies
-and continuation chains, window 0, streams cut inside a record.  Encoded
-streams come from the tool itself, so they follow its current format.
+and continuation chains, window 0, streams cut inside a record, and checked
+frames around such streams.  Encoded streams come from the tool itself, so
+they follow its current format; frames are wrapped here, their checks by
+libxxhash itself (the shared library of libxxhash-dev, through ctypes).
 """
+import ctypes
+import ctypes.util
 import os
 import random
 import subprocess
@@ -33,6 +37,36 @@ def encode(tool, plain, params):
         subprocess.run([tool, "e", src, dst] + [str(p) for p in params], check=True, stdout=subprocess.DEVNULL)
         with open(dst, "rb") as f:
             return f.read()
+
+
+_xxh = None
+
+
+def xxh3(data):
+    global _xxh
+    if _xxh is None:
+        _xxh = ctypes.CDLL(ctypes.util.find_library("xxhash") or "libxxhash.so.0")
+        _xxh.XXH3_64bits.restype = ctypes.c_uint64
+        _xxh.XXH3_64bits.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+    return _xxh.XXH3_64bits(data, len(data))
+
+
+MAGIC = bytes([0x00, 0x00, 0x43, 0x44, 0x46, 0x89, 0x0D, 0x0A])
+
+
+def frame(bare, plain, block, checks=True, flags_extra=0, reference=None):
+    """A checked frame (docs/format.md, section 9) around a bare stream that decodes to plain."""
+    le = lambda v, n: v.to_bytes(n, "little")
+    flags = (1 if checks else 0) | (2 if reference else 0) | flags_extra
+    head = MAGIC + le(flags, 2) + bare[:4]
+    if reference:
+        head += le(reference[0], 8) + le(reference[1], 8)
+    out = head + le(xxh3(head) & 0xFFFFFFFF, 4)
+    body = bare[4:]
+    for at in range(0, len(body), block):
+        payload = body[at:at + block]
+        out += le(len(payload), 4) + (le(xxh3(payload) & 0xFFFFFFFF, 4) if checks else b"") + payload
+    return out + le(0, 4) + le(len(plain), 8) + le(xxh3(plain), 8)
 
 
 def write(target, name, data):
@@ -74,6 +108,17 @@ def main():
     # The default chunk length over a 2 MiB window, and a stream without one.
     write(dec, "text_len100_window2", encode(tool, text * 3, [100, 1, 2]))
     write(dec, "window0_literals", encode(tool, plain, [1, 1, 0]))
+    # Checked frames: blocks that cut records, with and without block
+    # checks, two frames joined, a frame with bytes after it, one that names
+    # a reference, and one cut inside a block.
+    copies = encode(tool, plain, [1, 1, 1])
+    framed = frame(copies, plain, 100)
+    write(dec, "frame_copies", framed)
+    write(dec, "frame_text_unchecked", frame(encode(tool, text, [8, 1, 1]), text, 7, checks=False))
+    write(dec, "frame_joined", framed + frame(encode(tool, text, [100, 1, 2]), text, 4096))
+    write(dec, "frame_then_zstd_magic", framed + bytes([0x28, 0xB5, 0x2F, 0xFD]))
+    write(dec, "frame_reference", frame(copies, plain, 100, reference=(1 << 20, 0x0123456789ABCDEF)))
+    write(dec, "frame_cut", framed[:len(framed) // 2])
 
     # Plan bytes (fuzz_pump.h, make_plan): chunk class and restart kind, two
     # chunk-length bytes, table sizes, repeats.

@@ -10,6 +10,7 @@ CpuFeatures detect() {
   __builtin_cpu_init();
   f.avx2 = __builtin_cpu_supports("avx2") != 0;
   f.avx2_gfni = f.avx2 && __builtin_cpu_supports("gfni") != 0;
+  f.avx512 = f.avx2 && __builtin_cpu_supports("avx512f") != 0;
 #endif
   return f;
 }

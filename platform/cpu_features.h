@@ -9,6 +9,7 @@ namespace cdedup {
 struct CpuFeatures {
   bool avx2;       // x86-64 AVX2, with the operating system saving its registers
   bool avx2_gfni;  // AVX2 and GFNI's affine byte transforms
+  bool avx512;     // AVX-512 Foundation, with the operating system saving its registers
 };
 
 const CpuFeatures& cpu_features();

@@ -17,7 +17,7 @@
 # The options may be combined.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config python3 tar zstd libzstd-dev libgtest-dev libgmock-dev)
+packages=(cmake g++ make pkg-config python3 tar zstd libzstd-dev libxxhash-dev libgtest-dev libgmock-dev)
 package_deb=(dpkg-dev file)
 foreign_archs=()
 for option in "$@"; do

@@ -30,6 +30,13 @@
  * window instead of memory (codec_set_output_file): it then needs a few MiB
  * and its notes on where chunks start (1/64 of the window), however large
  * the window.
+ *
+ * Checked frames (codec_set_checked): the encoder wraps its stream in a frame
+ * with a magic, an explicit end, the decoded size and an XXH3-64 checksum
+ * (docs/format.md), so that a decoder refuses a stream that is cut short,
+ * damaged, joined with other bytes or not a stream at all.  Every decoder
+ * recognises and checks frames; frames written one after another decode to
+ * their contents one after another.
  */
 #ifndef CDEDUP_CDEDUP_H
 #define CDEDUP_CDEDUP_H
@@ -47,8 +54,12 @@ typedef struct Codec Codec;
 #define CODEC_DONE 0        /* stream complete; the output buffer holds its last codec_outsize bytes */
 #define CODEC_NEED_INPUT 1  /* every input byte consumed; hand over the next input buffer (length 0: end) */
 #define CODEC_OUTPUT_FULL 2 /* output buffer full; take its bytes and hand over an empty one */
-#define CODEC_ERROR 3       /* the stream cannot go on; codec_message says why, the output buffer
-                               holds what was produced before the fault */
+#define CODEC_ERROR 3       /* the stream cannot go on; codec_message says why (codec_failure: what
+                               kind of fault), the output buffer holds what was produced before it */
+#define CODEC_FRAME_END 4   /* only for a decoder with codec_set_caller_hash: a checked frame's last
+                               decoded byte is the last byte in the output buffer (which need not be
+                               full); take its bytes, compare their hash with codec_frame_digest, and
+                               hand over an output buffer as after CODEC_OUTPUT_FULL */
 
 /* Modes of codec_init. */
 #define CODEC_MODE_ENCODE 0 /* lossless encoder: repeats become references */
@@ -124,6 +135,35 @@ int32_t codec_window_in_file(const Codec *c);
 /* After CODEC_ERROR: non-zero when the fault lies with the output file of codec_set_output_file
  * (it could not be read back), not with the stream. */
 int32_t codec_output_failed(const Codec *c);
+
+/* Checked frames.  Non-zero `on`: an encoder (CODEC_MODE_ENCODE) writes its stream inside a
+ * checked frame, and a decoder requires one: a bare stream, or anything else that does not begin
+ * with a frame, is refused (codec_failure gives CODEC_FAIL_NOT_CHECKED).  Zero, the default: the
+ * encoder writes the bare stream, and the decoder takes either, checking every frame it meets.
+ * Kept by the instance from stream to stream; takes effect when a stream starts.  0 when taken;
+ * CODEC_INIT_REFUSED while a stream runs, or for CODEC_MODE_UNIQUE, whose output does not decode
+ * to its input (codec_init refuses that mode on an instance with the setting on). */
+int32_t codec_set_checked(Codec *c, int32_t on);
+/* Decoder: non-zero `on` leaves hashing the decoded bytes to the caller (on the thread that
+ * writes them out, say), so that the codec's own thread does not: after each frame's last
+ * decoded byte codec_run returns CODEC_FRAME_END, and codec_frame_digest gives what the caller's
+ * XXH3-64 (seed 0) over the frame's decoded bytes must equal.  The codec still checks the size
+ * and every block check.  A bare stream never yields CODEC_FRAME_END.  Kept by the instance;
+ * takes effect when a stream starts.  0 when taken, CODEC_INIT_REFUSED while a stream runs. */
+int32_t codec_set_caller_hash(Codec *c, int32_t on);
+/* After CODEC_FRAME_END (or CODEC_DONE of a framed stream): the decoded size and XXH3-64 the
+ * frame's trailer gives.  0 when there is such a frame, non-zero otherwise. */
+int32_t codec_frame_digest(const Codec *c, uint64_t *size, uint64_t *hash);
+
+/* What a CODEC_ERROR was about. */
+#define CODEC_FAIL_NONE 0        /* no CODEC_ERROR */
+#define CODEC_FAIL_STREAM 1      /* the input is damaged, cut short, followed by foreign bytes, or not a stream */
+#define CODEC_FAIL_NOT_CHECKED 2 /* a bare stream (or other bytes) where codec_set_checked required a frame */
+#define CODEC_FAIL_OUTPUT 3      /* the output file of codec_set_output_file could not be read back */
+#define CODEC_FAIL_MEMORY 4      /* memory the stream needs (the decoder's window) could not be had */
+#define CODEC_FAIL_REFERENCE 5   /* the frame was written against a reference file, which is not given */
+#define CODEC_FAIL_SETTINGS 6    /* the instance has no accepted settings (codec_init refused them) */
+int32_t codec_failure(const Codec *c);
 
 /* The table of entry points through which a front end drives the codec. */
 typedef struct CodecApi {

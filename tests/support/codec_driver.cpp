@@ -18,6 +18,7 @@
 #include "codec/codec.h"
 #include "codec/encoder_parallel.h"
 #include "dedup/exact_index.h"
+#include "dedup/stream_hash.h"
 
 namespace cdedup::test {
 
@@ -137,6 +138,10 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run) {
     EXPECT_TRUE(parallel_encoder_set_shape(c->parallel, run.segment_bytes, run.segments));
   }
 
+  EXPECT_EQ(codec_set_caller_hash(c, run.caller_hash ? 1 : 0), 0);
+  EXPECT_EQ(codec_set_checked(c, run.checked ? 1 : 0), 0);
+  c->framing.write_block = run.frame_block;
+  c->framing.write_without_checks = run.frame_without_checks;
   r.init_status = codec_init(c, run.mode, run.params.data());
   if (r.init_status == 0 && run.rebase_span != 0) index_set_rebase_span(c->index, run.rebase_span);
   std::unique_ptr<OutputFile> file;
@@ -157,6 +162,8 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run) {
     };
     std::unique_ptr<uint8_t[]> in_block;
     size_t in_off = 0, requests_after_end = 0;
+    StreamHash frame_hash;  // the caller's hash of the decoded bytes, frame by frame
+    stream_hash_reset(frame_hash);
 
     fresh_output();
     for (;;) {
@@ -188,13 +195,23 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run) {
       const int32_t produced = codec_outsize(c);
       r.output.insert(r.output.end(), out_block.get(), out_block.get() + produced);
       if (file) file->handed_back(out_block.get(), static_cast<size_t>(produced));
-      if (y != CODEC_OUTPUT_FULL) break;
+      if (run.caller_hash) stream_hash_update(frame_hash, out_block.get(), static_cast<size_t>(produced));
+      if (y == CODEC_FRAME_END) {
+        ++r.frame_ends;
+        uint64_t size = 0, hash = 0;
+        EXPECT_EQ(codec_frame_digest(c, &size, &hash), 0);
+        if (hash == stream_hash_digest(frame_hash)) ++r.frames_matching;
+        stream_hash_reset(frame_hash);
+      } else if (y != CODEC_OUTPUT_FULL) {
+        break;
+      }
       fresh_output();
     }
     r.final_yield = r.yields.back();
     r.message = codec_message(c);
     r.window_in_file = c->decwin_in_file;
     r.output_failed = codec_output_failed(c) != 0;
+    r.failure = codec_failure(c);
     if (file) {
       file->flush();
       r.file = file->contents();

@@ -55,6 +55,14 @@ struct CodecRun {
   size_t file_offset = 0;
   bool file_stale_tail = false;
   size_t file_cut_after = 0;  // once this many bytes are handed back, the file is cut to nothing (0: never)
+  // Checked frames: the encoder writes one, the decoder requires one
+  // (codec_set_checked); the decoder's caller hashes what it decodes
+  // (codec_set_caller_hash), as the driver then does; the writer's block
+  // size and whether it leaves out block checks (0, false: its own).
+  bool checked = false;
+  bool caller_hash = false;
+  uint32_t frame_block = 0;
+  bool frame_without_checks = false;
 };
 
 struct CodecResult {
@@ -70,6 +78,11 @@ struct CodecResult {
   bool window_in_file = false;// the decoder read its window back from the output file
   Bytes file;                 // with output_file: what the file holds from file_offset on
   bool output_failed = false; // codec_output_failed after the last codec_run
+  int32_t failure = 0;        // codec_failure after the last codec_run
+  // With caller_hash: the frames whose end the codec reported, and those
+  // whose bytes hashed to what codec_frame_digest gave.
+  size_t frame_ends = 0;
+  size_t frames_matching = 0;
 };
 
 CodecResult run_codec(const Bytes& input, const CodecRun& run);
