@@ -128,7 +128,7 @@ TEST_F(Pipeline, ClosedPipeEndsTheRunLikeAnyFilter) {
   ASSERT_EQ(run_bash(in_dir(cdedup_shell() + " e in enc 2>/dev/null")).status, 0);
   const std::string bin = cdedup_shell();
   for (const std::string& run : {bin + " e in -", bin + " -T1 e in -", bin + " -T2 -z e in -", bin + " d enc -",
-                                 bin + " -T3 -d <enc", bin + " <in"}) {
+                                 bin + " -T3 -d --bare <enc", bin + " <in"}) {
     SCOPED_TRACE(run);
     const ProcessResult quiet = run_bash(in_dir(run + " | head -c10 >/dev/null; echo ${PIPESTATUS[0]}"));
     EXPECT_EQ(quiet.out, "141\n");
