@@ -240,5 +240,40 @@ TEST_F(DecodeIntoFile, FileChangedByAnotherProcessFailsTheRun) {
   }
 }
 
+// Another process writes into bytes already decoded, through a file of its
+// own (dd conv=notrunc), before a reference reads them back.  The writes
+// cannot be seen, but the checked stream's checksum sees what they did to
+// the decoded bytes: status 7.  A bare stream has no checksum, and that run
+// ends with status 0 and the foreign bytes copied on, as the README says.
+TEST_F(DecodeIntoFile, ForeignBytesReadBackAreCaughtByTheChecksumOnly) {
+  const std::string out = dir.file("tampered");
+  write_file(dir.file("bare"), {});
+  ASSERT_EQ(run_cdedup({"e", dir_->file("plain"), dir.file("bare")}).status, EXIT_OK);
+  for (const bool checked : {true, false}) {
+    SCOPED_TRACE(checked ? "checked" : "bare");
+    const std::string in = checked ? stream() : dir.file("bare");
+    const std::string part1 = "head -c " + std::to_string(10 * MiB) + " " + sh(in);
+    const std::string part2 = "tail -c +" + std::to_string(10 * MiB + 1) + " " + sh(in);
+    const std::string wait8 = "while [ $(stat -c %s " + sh(out) + ") -lt " + std::to_string(8 * MiB) +
+                              " ]; do sleep 0.01; done";
+    const std::string tamper = "printf FOREIGN | dd of=" + sh(out) + " bs=1 seek=4096 conv=notrunc status=none";
+    write_file(out, {});
+    const ProcessResult r = run_bash("{ " + part1 + "; " + wait8 + "; " + tamper + "; " + part2 + "; } | " +
+                                     cdedup_shell() + (checked ? " -d" : " -d --bare") + " > " + sh(out));
+    ASSERT_FALSE(r.timed_out);
+    const Bytes got = read_file(out);
+    if (checked) {
+      EXPECT_EQ(r.status, EXIT_BAD_STREAM) << r.err;
+      EXPECT_EQ(messages_in(r.err), 1) << r.err;
+      EXPECT_NE(r.err.find("checksum"), std::string::npos) << r.err;
+    } else {
+      EXPECT_EQ(r.status, EXIT_OK) << r.err;
+      ASSERT_EQ(got.size(), plain().size());
+      // The second copy of A was read back from the file: it has the foreign bytes too.
+      EXPECT_TRUE(slice(got, 10 * MiB + 4096, 10 * MiB + 4103) == to_bytes("FOREIGN"));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace cdedup::test
