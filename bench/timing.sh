@@ -30,3 +30,5 @@ timed_together() {
 
 # wall_of, user_of: a field of a timed_together line.
 wall_of() { awk '{ for (i = 1; i <= NF; ++i) if ($i == "wall") { print $(i + 1); exit } }'; }
+# wall_of_each: the wall seconds of every timed_together line, one a line.
+wall_of_each() { awk '{ for (i = 1; i <= NF; ++i) if ($i == "wall") print $(i + 1) }'; }
