@@ -5,6 +5,8 @@
 // the zstd command line serves as the independent second implementation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -267,6 +269,63 @@ TEST(ZstdSink, ClosesWhatItWrapsOnceWhateverFailed) {
       }
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// Splitting an input into its frames, in-process
+// ---------------------------------------------------------------------------
+
+// Hands out bytes in pieces of at most `piece`.
+class PieceSource final : public Source {
+ public:
+  PieceSource(Bytes data, size_t piece) : data_(std::move(data)), piece_(piece) {}
+  size_t read(uint8_t* buf, size_t cap) override {
+    const size_t n = std::min({cap, piece_, data_.size() - at_});
+    std::memcpy(buf, data_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+  uint64_t file_bytes() const override { return at_; }
+
+ private:
+  Bytes data_;
+  size_t piece_, at_ = 0;
+};
+
+// Checked frames and zstd frames in every order, handed over a byte at a
+// time or in odd pieces and read back in odd pieces: out come the checked
+// frames as they are and the zstd frames' content, with every boundary
+// between them found; bytes after a zstd frame that begin no frame fail.
+TEST_F(ZstdStage, CheckedAndZstdFramesSplitInAnyPieces) {
+  const Bytes a = to_bytes(run_cdedup({}, input).out);
+  const Bytes b = to_bytes(run_cdedup({}, random_bytes(3000, 4)).out);
+  const Bytes bz = to_bytes(zstd({"-c", "-q"}, b).out);
+  const Bytes empty_z = to_bytes(zstd({"-c", "-q"}, {}).out);
+  struct Case {
+    Bytes in, out;
+  };
+  const Case cases[] = {
+      {concat({a, bz, a}), concat({a, b, a})},
+      {concat({bz, a, bz}), concat({b, a, b})},
+      {concat({empty_z, a, empty_z, bz}), concat({a, b})},
+      {concat({a, a}), concat({a, a})},
+  };
+  for (const Case& c : cases)
+    for (const size_t piece : {size_t{1}, size_t{7}, size_t{4096}, size_t{1} << 20})
+      for (const size_t cap : {size_t{3}, size_t{65536}}) {
+        SCOPED_TRACE(::testing::Message() << c.in.size() << " bytes in pieces of " << piece << ", read " << cap);
+        auto src = make_unwrap_source(std::make_unique<PieceSource>(c.in, piece), "in");
+        Bytes got(cap);
+        Bytes all;
+        while (const size_t n = src->read(got.data(), cap)) all.insert(all.end(), got.begin(), got.begin() + long(n));
+        EXPECT_FALSE(src->error().failed()) << src->error().message;
+        EXPECT_TRUE(all == c.out);
+      }
+  auto bad = make_unwrap_source(std::make_unique<PieceSource>(concat({bz, to_bytes("stray")}), 5), "in");
+  Bytes got(100);
+  while (bad->read(got.data(), got.size()) != 0) {
+  }
+  EXPECT_EQ(bad->error().status, EXIT_BAD_STREAM);
 }
 
 }  // namespace
