@@ -151,8 +151,8 @@ bool decoder_copy_distance(Codec& c, const int bytes[4], uint32_t& distance) {
 }
 
 bool decoder_window_intact(Codec& c) {
-  if (!c.decwin_in_file || !c.file_window->failed) return true;
-  const FileWindow& w = *c.file_window;
+  if (!c.decwin_in_file || !c.file_window->far.failed) return true;
+  const FileExtents& w = c.file_window->far;
   codec_set_message(c, "cannot read back the output file at byte %llu of the stream: %s",
                     static_cast<unsigned long long>(w.failed_at),
                     w.failed_errno != 0 ? std::strerror(w.failed_errno) : "it ends there: another process cut it short");

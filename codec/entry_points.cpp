@@ -366,7 +366,7 @@ int32_t codec_set_output_file(Codec* c, int fd, int64_t offset, int64_t lag) {
 int32_t codec_window_in_file(const Codec* c) { return c->decwin_in_file ? 1 : 0; }
 
 int32_t codec_output_failed(const Codec* c) {
-  return c->state == CODEC_ERROR && c->decwin_in_file && c->file_window->failed ? 1 : 0;
+  return c->state == CODEC_ERROR && c->decwin_in_file && c->file_window->far.failed ? 1 : 0;
 }
 
 int32_t codec_set_checked(Codec* c, int32_t on) {
