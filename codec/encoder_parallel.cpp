@@ -41,6 +41,9 @@
 // of the 64 KiB of input before it: the chunk is then whole in the later
 // block, and no block waits for the one before it to be decided.
 //
+// A patch's reference takes the same way, but is only filed (see
+// parallel_index_reference).
+//
 // When the stream goes into a checked frame, its checksum takes each block
 // in as a pool task too.  The hash is one sequence, so a block's task is
 // queued only once the one before it is done; it runs in well under the
@@ -53,6 +56,7 @@
 #include <new>
 
 #include "codec/encoder.h"
+#include "codec/reference_file.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_check.h"
 #include "dedup/chunk_index.h"
@@ -298,16 +302,22 @@ namespace {
 
 Block& block_of(ParallelEncoder& pe, uint64_t seq) { return pe.ring[seq % RING]; }
 
+// Blocks count from 0 and the chain starts afresh: at a stream's start, and
+// at the new data's first byte after a patch's reference.
+void restart_chain(ParallelEncoder& pe) {
+  pe.sealed = pe.settled = pe.decided = 0;
+  pe.hashing = nullptr;
+  pe.stream_bytes = 0;
+  pe.chain = PREFIX;
+}
+
 void begin_stream(ParallelEncoder& pe, const Codec& c) {
   pe.pool.drain();  // a stream given up midway may have left work queued
   // The index is touched all over from the first chunks on: all of it, at
   // once.  A small one costs less to touch on demand than a thread to start.
   const size_t index_bytes = size_t{c.index.cfg_tblsize} * INDEX_SLOT_BYTES;
   if (index_bytes >= PREFAULT_MIN_BYTES) pe.index_prefault.start(c.index.htbl, index_bytes, index_bytes);
-  pe.sealed = pe.settled = pe.decided = 0;
-  pe.hashing = nullptr;
-  pe.stream_bytes = 0;
-  pe.chain = PREFIX;
+  restart_chain(pe);
 }
 
 // The next block to fill, its prefix copied from the block before it (as
@@ -326,8 +336,9 @@ Block& open_block(ParallelEncoder& pe) {
   return b;
 }
 
-// The block is full (or the input ended): its segments go to be cut.
-void seal_block(ParallelEncoder& pe, Block& b, const Codec& c) {
+// The block is full (or the input ended): its segments go to be cut, and
+// its bytes into `hash` when there is one.
+void seal_block(ParallelEncoder& pe, Block& b, const Codec& c, StreamHash* hash) {
   b.threshold = c.chunker.chunk_threshold;
   b.check_key = &c.check_key;
   const uint32_t end = b.data_end();
@@ -338,9 +349,9 @@ void seal_block(ParallelEncoder& pe, Block& b, const Codec& c) {
     s.count = 0;
     pe.pool.submit(s.task);
   }
-  if (c.input_hash != nullptr) {
+  if (hash != nullptr) {
     if (pe.hashing != nullptr) pe.pool.wait(pe.hashing->task);
-    b.hash.state = c.input_hash;
+    b.hash.state = hash;
     b.hash.bytes = b.buf + PREFIX;
     b.hash.len = b.fill;
     pe.pool.submit(b.hash.task);
@@ -410,19 +421,65 @@ void settle_block(ParallelEncoder& pe) {
   ++pe.settled;
 }
 
+// A block of the reference, decided: its chunks filed in order, nothing
+// written.  Its unfinished last chunk is left, as for any block, to the next
+// one, or at the reference's end to nobody.
+void file_reference_block(Codec& c, ParallelEncoder& pe, const Block& b) {
+  for (unsigned f = 0; f < b.filed; ++f) {
+    File& part = b.files[f];
+    pe.pool.wait(part.task);
+    index_prefetch(c.index, b.keys[part.lo].bytes, std::min<size_t>(PREFETCH_AHEAD, part.hi - part.lo),
+                   sizeof(ChunkKey));
+    for (uint32_t i = part.lo; i < part.hi; ++i) {
+      if (i + PREFETCH_AHEAD < part.hi) index_prefetch(c.index, b.keys[i + PREFETCH_AHEAD].bytes, 1, 0);
+      file_reference_chunk(c, b.keys[i], b.ends[i] - b.start_of(i));
+    }
+  }
+}
+
 }  // namespace
+
+// A patch's reference goes through the ring as input does, read from its
+// file straight into the blocks and hashed on the pool; only the last step
+// differs.  The new data then starts a chain of its own in an empty ring.
+bool parallel_index_reference(Codec& c) {
+  ParallelEncoder& pe = *c.parallel;
+  ReferenceFile& r = *c.ref_file;
+  stream_hash_reset(r.scan);
+  bool ok = true;
+  for (uint64_t at = 0; ok && at < r.size;) {
+    Block& b = open_block(pe);
+    const size_t n = std::min<uint64_t>(pe.block_bytes, r.size - at);
+    ok = reference_read(c, at, b.buf + PREFIX, n);
+    if (!ok) break;
+    b.fill = n;
+    at += n;
+    seal_block(pe, b, c, &r.scan);
+    const bool end = at == r.size;
+    while (pe.sealed - pe.settled > (end ? 0 : 1)) settle_block(pe);
+    while (pe.sealed - pe.decided > (end ? 0 : 2)) file_reference_block(c, pe, block_of(pe, pe.decided++));
+  }
+  // Nothing the pool still holds may name a block of the reference.
+  pe.pool.drain();
+  pe.hashing = nullptr;
+  restart_chain(pe);
+  if (!ok) return false;
+  r.hash = stream_hash_digest(r.scan);
+  r.hashed = true;
+  return true;
+}
 
 // ---------------------------------------------------------------------------
 // The body
 // ---------------------------------------------------------------------------
 
 BodyTask encoder_body_parallel(Codec& c) {
-  uint8_t header[4];
-  encoder_open_stream(c, header);
-  CODEC_PUT_SPAN(c, header, sizeof header);
-
   ParallelEncoder& pe = *c.parallel;
   begin_stream(pe, c);
+  uint8_t header[4];
+  if (!encoder_open_stream(c, header, parallel_index_reference)) co_await codec_fail(c);
+  CODEC_PUT_SPAN(c, header, sizeof header);
+
   RefState rs;
   ChunkOutput out;
   bool eof = false;
@@ -445,7 +502,7 @@ BodyTask encoder_body_parallel(Codec& c) {
       fill->fill += k;
       c.in_cur += k;
     }
-    seal_block(pe, *fill, c);
+    seal_block(pe, *fill, c, c.input_hash);
 
     // The block before is settled now, the one before that decided; at the
     // end of the input, everything.
