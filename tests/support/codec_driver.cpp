@@ -181,11 +181,15 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run) {
     for (;;) {
       const int32_t y = codec_run(c);
       r.yields.push_back(y);
-      if (run.reference_flip_at != 0 && !reference_flipped && y != CODEC_NEED_INPUT) {
-        uint8_t b = 0;
-        EXPECT_EQ(pread(reference_fd, &b, 1, static_cast<off_t>(run.reference_flip_at - 1)), 1);
-        b ^= 0x40;
-        EXPECT_EQ(pwrite(reference_fd, &b, 1, static_cast<off_t>(run.reference_flip_at - 1)), 1);
+      if ((run.reference_flip_at != 0 || run.reference_cut) && !reference_flipped && y != CODEC_NEED_INPUT) {
+        if (run.reference_cut) {
+          EXPECT_EQ(ftruncate(reference_fd, static_cast<off_t>(run.reference->size() / 2)), 0);
+        } else {
+          uint8_t b = 0;
+          EXPECT_EQ(pread(reference_fd, &b, 1, static_cast<off_t>(run.reference_flip_at - 1)), 1);
+          b ^= 0x40;
+          EXPECT_EQ(pwrite(reference_fd, &b, 1, static_cast<off_t>(run.reference_flip_at - 1)), 1);
+        }
         reference_flipped = true;
       }
       if (y == CODEC_NEED_INPUT) {

@@ -68,8 +68,10 @@ struct CodecRun {
   // the file's byte at that offset less one is flipped once the codec has
   // first handed output back: the reference changes under a stream that
   // checked it.
+  // With `reference_cut`, the file is cut to half its size then instead.
   const Bytes* reference = nullptr;
   size_t reference_flip_at = 0;
+  bool reference_cut = false;
 };
 
 struct CodecResult {
