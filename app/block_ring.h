@@ -23,6 +23,9 @@ class BlockRing {
   struct Block {
     std::unique_ptr<uint8_t[]> data;
     size_t len = 0;
+    // No bytes but a mark in the stream: a checked frame ends here.
+    bool frame_end = false;
+    uint64_t frame_size = 0, frame_digest = 0;
   };
 
   BlockRing(size_t blocks, size_t block_bytes);

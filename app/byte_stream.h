@@ -71,6 +71,15 @@ class Sink {
   virtual bool close() = 0;
   // Bytes handed to the file underneath so far.
   virtual uint64_t file_bytes() const = 0;
+  // A checked frame's decoded bytes end with those written so far
+  // (CODEC_FRAME_END): a sink that hashes what passes through it compares
+  // them with the frame's size and checksum, and fails (EXIT_BAD_STREAM) on
+  // a mismatch; others pass it on, in order with the bytes.
+  virtual bool end_frame(uint64_t size, uint64_t digest) {
+    (void)size;
+    (void)digest;
+    return true;
+  }
   // The most bytes this sink (and those under it) may have taken and not
   // yet written to the file: what a decoder that reads its output file back
   // must not expect to find there yet.

@@ -5,6 +5,7 @@
 
 #include "app/exit_status.h"
 #include "app/file_operands.h"
+#include "app/list.h"
 #include "app/options.h"
 #include "app/pump.h"
 #include "app/stream_job.h"
@@ -36,6 +37,8 @@ int main(int argc, char** argv) {
       return run_file_operands(o);
     case Options::Form::test:
       return run_tests(o);
+    case Options::Form::list:
+      return run_list(o);
     case Options::Form::positional: {
       Job job;
       job.input = o.input;

@@ -83,8 +83,8 @@ class Parser {
     }
     if (!ok()) return r_;
     Options& o = r_.options;
-    if (test_) {
-      o.form = Options::Form::test;
+    if (test_ || list_) {
+      o.form = list_ ? Options::Form::list : Options::Form::test;
       files(i, options_ended);
     } else if (i < argc_ && is_mode_word(argv_[i]) && !file_option_) {
       positional(i);
@@ -100,7 +100,7 @@ class Parser {
     }
     if (!ok()) return r_;
     if (o.form != Options::Form::positional)
-      o.mode = decode_ || test_ ? CODEC_MODE_DECODE : CODEC_MODE_ENCODE;
+      o.mode = decode_ || test_ || list_ ? CODEC_MODE_DECODE : CODEC_MODE_ENCODE;
     check_file_options();
     if (ok() && long_window_ != 0) apply_long_window();
     return r_;
@@ -152,6 +152,10 @@ class Parser {
       flag(decode_);
     } else if (name == "--test") {
       flag(test_);
+    } else if (name == "--list") {
+      flag(list_);
+    } else if (name == "--bare") {
+      flag(o.bare);
     } else if (name == "--verbose") {
       flag(o.verbose);
     } else if (name == "--quiet") {
@@ -209,6 +213,9 @@ class Parser {
           break;
         case 't':
           test_ = true;
+          break;
+        case 'l':
+          list_ = true;
           break;
         case 'z':
           o.zstd = true;
@@ -338,9 +345,11 @@ class Parser {
   // What the file form's options ask must make sense together.
   void check_file_options() {
     const Options& o = r_.options;
-    if (o.form == Options::Form::test) {
+    if (test_ && list_) {
+      r_.error = "-t decodes and -l only reads the frames: give one of them";
+    } else if (o.form == Options::Form::test || o.form == Options::Form::list) {
       if (o.to_stdout || !o.output_name.empty() || o.remove_input)
-        r_.error = "-t writes nothing: -c, -o and --rm go without it";
+        r_.error = std::string(list_ ? "-l" : "-t") + " writes nothing: -c, -o and --rm go without it";
     } else if (o.to_stdout && o.remove_input) {
       r_.error = "--rm removes an input once its output file is in place, and -c writes no file: give one of them";
     } else if (o.to_stdout && !o.output_name.empty()) {
@@ -356,6 +365,7 @@ class Parser {
   bool any_option_ = false;
   bool decode_ = false;
   bool test_ = false;
+  bool list_ = false;
   bool file_option_ = false;  // -c, -o, -f, -k or --rm: the operands are files, whatever they are called
   bool keep_ = false;         // -k: inputs are kept anyway
   bool setting_given_[3] = {false, false, false};  // as an option or as a number

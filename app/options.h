@@ -10,6 +10,7 @@
 //                               terminal or an option is given; encodes, or
 //                               decodes with -d (what tar -I expects)
 //   cdedup -t [options] [FILE...]   decode and discard
+//   cdedup -l [options] [FILE...]   what the files hold, without decoding
 //   cdedup [options] MODE INPUT OUTPUT [CHUNKLEN [ENCMEM [DECMEM]]]
 //                               the positional form, taken only when MODE is
 //                               a mode word (e, u, d, D, encode, decode,
@@ -27,7 +28,7 @@ namespace cdedup::app {
 struct Options {
   enum class Action { run, help, version };
   Action action = Action::run;
-  enum class Form { filter, positional, files, test };
+  enum class Form { filter, positional, files, test, list };
   Form form = Form::filter;
 
   int32_t mode = 0;           // CODEC_MODE_ENCODE, _DECODE or _UNIQUE
@@ -38,6 +39,10 @@ struct Options {
   std::vector<std::string> files;
   int32_t params[3] = {100, 256, 1024};  // CHUNKLEN, ENCMEM, DECMEM as the codec takes them
   bool reference = false;     // the byte-at-a-time reference path
+  // The filter and file forms and -t write and read checked frames; --bare
+  // writes the bare stream and reads either.  (The positional form writes
+  // the bare stream and reads either, always.)
+  bool bare = false;
   bool zstd = false;          // wrap encoded output in a zstd frame (decoding ignores it)
   int zstd_level = 3;
   int threads = 0;            // after parsing, threads in all (resolve_threads): -T 0, the default, is one per online CPU

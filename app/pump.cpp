@@ -31,7 +31,7 @@ void complain(const char* fmt, ...) {
 }
 
 int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& progress, const std::string& input_name,
-         const std::function<void()>& on_window_in_file) {
+         const PumpHooks& hooks) {
   // A failing input ends the stream where it fails: the codec is told so and
   // finishes, so every byte read before the fault is encoded or decoded and
   // written (a zstd frame ended and all) before the failure is reported.
@@ -76,13 +76,20 @@ int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& pro
       continue;
     }
     // The decoder decides on its window when it reads the header, before any output.
-    if (on_window_in_file && !window_in_file && codec_window_in_file(codec)) {
+    if (hooks.on_window_in_file && !window_in_file && codec_window_in_file(codec)) {
       window_in_file = true;
-      on_window_in_file();
+      hooks.on_window_in_file();
     }
     const size_t n = size_t(api.codec_outsize(codec));
     if (!(lent ? out.give_back(obuf, n) : out.write(obuf, n))) return output_failed();
-    if (y != CODEC_OUTPUT_FULL) break;
+    if (y == CODEC_FRAME_END) {
+      // The frame's last bytes are out; the sink checks them against its checksum.
+      uint64_t size = 0, digest = 0;
+      codec_frame_digest(codec, &size, &digest);
+      if (!out.end_frame(size, digest)) return output_failed();
+    } else if (y != CODEC_OUTPUT_FULL) {
+      break;
+    }
     if (!next_output()) return output_failed();
   }
   progress.clear();
@@ -102,7 +109,15 @@ int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& pro
       if (closed) complain("%s", codec_message(codec));
       return EXIT_IO;
     }
-    complain("%s: %s", input_name.c_str(), codec_message(codec));
+    // The window the stream asks for cannot be had: the stream is sound, and
+    // there is a way to decode it that needs far less memory.
+    if (codec_failure(codec) == CODEC_FAIL_MEMORY) {
+      complain("%s: %s; %s", input_name.c_str(), codec_message(codec), hooks.window_advice.c_str());
+      return closed ? EXIT_REFUSED : EXIT_IO;
+    }
+    const bool not_checked = codec_failure(codec) == CODEC_FAIL_NOT_CHECKED && !hooks.not_checked_advice.empty();
+    complain("%s: %s%s%s", input_name.c_str(), codec_message(codec), not_checked ? "; " : "",
+             not_checked ? hooks.not_checked_advice.c_str() : "");
     return closed ? EXIT_BAD_STREAM : EXIT_IO;
   }
   return closed ? EXIT_OK : out.error().status;

@@ -70,31 +70,20 @@ class ReadAheadSource final : public Source {
   ReadAheadSource(const ReadAheadSource&) = delete;
   ReadAheadSource& operator=(const ReadAheadSource&) = delete;
 
+  // lend() and read() may take turns (a decoder that reads straight into a
+  // block of its own some of the time): each goes on where the other left
+  // the block it holds.
   size_t lend(const uint8_t*& data, uint8_t*, size_t) override {
-    if (held_ != nullptr) {
-      sh_->ring.release(held_);
-      held_ = nullptr;
-    }
-    held_ = sh_->ring.acquire_full();
-    if (held_ == nullptr) {
-      // The filler's record of how the input ended is read only once the
-      // ring says it finished; a ring closed before that (the run is
-      // ending) leaves the filler free to write it at any moment.
-      error_ = sh_->ring.drained() ? sh_->inner_error : interrupted_read();
-      return 0;
-    }
-    data = held_->data.get();
-    return held_->len;
+    if (taken_ == held_len_ && !next_block()) return 0;
+    data = held_->data.get() + taken_;
+    const size_t n = held_len_ - taken_;
+    taken_ = held_len_;
+    return n;
   }
 
   size_t read(uint8_t* buf, size_t cap) override {
     if (cap == 0) return 0;
-    if (taken_ == held_len_) {
-      const uint8_t* data;
-      held_len_ = lend(data, nullptr, 0);
-      taken_ = 0;
-      if (held_len_ == 0) return 0;
-    }
+    if (taken_ == held_len_ && !next_block()) return 0;
     const size_t n = std::min(cap, held_len_ - taken_);
     std::memcpy(buf, held_->data.get() + taken_, n);
     taken_ += n;
@@ -109,9 +98,29 @@ class ReadAheadSource final : public Source {
 
  private:
   std::shared_ptr<Shared> sh_;
+  // The next full block in place of the one held; false at the end of the
+  // input or on a failure (error_ set).
+  bool next_block() {
+    if (held_ != nullptr) {
+      sh_->ring.release(held_);
+      held_ = nullptr;
+    }
+    held_len_ = taken_ = 0;
+    held_ = sh_->ring.acquire_full();
+    if (held_ == nullptr) {
+      // The filler's record of how the input ended is read only once the
+      // ring says it finished; a ring closed before that (the run is
+      // ending) leaves the filler free to write it at any moment.
+      error_ = sh_->ring.drained() ? sh_->inner_error : interrupted_read();
+      return false;
+    }
+    held_len_ = held_->len;
+    return true;
+  }
+
   std::thread filler_;
-  BlockRing::Block* held_ = nullptr;  // lent to the reader until its next call
-  size_t held_len_ = 0, taken_ = 0;   // read(): bytes of held_ copied out so far
+  BlockRing::Block* held_ = nullptr;  // the reader's until it has taken all of it
+  size_t held_len_ = 0, taken_ = 0;   // bytes of held_, and those handed out so far
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "app/exit_status.h"
 #include "app/file_stream.h"
+#include "app/frame_check.h"
 #include "app/output_file.h"
 #include "app/progress.h"
 #include "app/pump.h"
@@ -132,6 +133,17 @@ FILE* report_stream(const Options& o, const Job& job) {
   return to_standard_output(job) ? stderr : stdout;
 }
 
+// The filter and file forms and -t write and require checked frames, unless
+// --bare; the positional form writes the bare stream its peers read, and
+// reads either.
+bool checked_frames(const Options& o) {
+  return o.form != Options::Form::positional && !o.bare && o.mode != CODEC_MODE_UNIQUE;
+}
+
+// A decoder on threads leaves the checksum of what it decodes to the
+// writing thread, which has the time (frame_check.h).
+bool hash_on_writer(const Options& o) { return o.mode == CODEC_MODE_DECODE && o.threads > 1; }
+
 // The codec as the options ask; 0, or the status of a refusal already reported.
 int set_up_codec(const Options& o, Codec* c, FILE* report) {
   codec_set_report(c, report);
@@ -141,6 +153,8 @@ int set_up_codec(const Options& o, Codec* c, FILE* report) {
     complain("%s", codec_message(c));
     return EXIT_REFUSED;
   }
+  codec_set_checked(c, checked_frames(o) ? 1 : 0);
+  codec_set_caller_hash(c, hash_on_writer(o) ? 1 : 0);
   return EXIT_OK;
 }
 
@@ -151,20 +165,34 @@ int set_up_codec(const Options& o, Codec* c, FILE* report) {
 // way).  A file that cannot be read back keeps the window in memory; so does
 // one that standard error writes to as well (2>&1), since the report lines
 // land among the data there.
-void name_output_file(const Options& o, Codec* c, const Ends& ends) {
-  if (o.mode != CODEC_MODE_DECODE || ends.out_file == nullptr || o.reference) return;
-  if (same_regular_file(ends.output_id, identify_fd(STDERR_FILENO))) return;
+//
+// Returns what to do if the window the stream asks for cannot be had in
+// memory: the one line a user needs then names the way out.
+std::string name_output_file(const Options& o, Codec* c, const Ends& ends) {
+  static const std::string into_a_file =
+      "decoding into a regular file (-o FILE, > FILE, or the file form) reads the window back from the file "
+      "instead; for tar: cdedup -d -o x.tar a.tar.cdz && tar xf x.tar";
+  if (o.mode != CODEC_MODE_DECODE || ends.out_file == nullptr) return into_a_file;
+  if (o.reference) return "--reference keeps the window in memory; without it, " + into_a_file;
+  if (same_regular_file(ends.output_id, identify_fd(STDERR_FILENO)))
+    return "standard error writes to the output file too (2>&1), which keeps the window in memory: send it "
+           "elsewhere, and the window is read back from the file";
   const FileSink::ReadBack back = ends.out_file->open_read_back();
-  if (back.fd >= 0)
+  if (back.fd >= 0) {
     codec_set_output_file(c, back.fd, static_cast<int64_t>(back.offset), static_cast<int64_t>(ends.out->max_unwritten()));
+    return into_a_file;
+  }
+  if (ends.output_id.regular)
+    return "the output file cannot be read back (it is open for writing only), so the window must be in memory: "
+           "decode into a file cdedup may read, which serves as the window";
+  return into_a_file;
 }
 
 // The zstd stage on the side that needs it: a decoder unwraps a frame by
 // itself, an encoder with -z writes one.
 int add_zstd_stage(const Options& o, const std::string& input_name, Ends& ends) {
   if (o.mode == CODEC_MODE_DECODE) {
-    bool framed = false;
-    ends.in = make_zstd_unwrap_source(std::move(ends.in), input_name, framed);
+    ends.in = make_unwrap_source(std::move(ends.in), input_name);
   } else if (o.zstd) {
     StreamError err;
     ends.out = make_zstd_sink(std::move(ends.out), o.zstd_level, o.threads, err);
@@ -176,14 +204,17 @@ int add_zstd_stage(const Options& o, const std::string& input_name, Ends& ends) 
 // With more than one thread, reading (and unwrapping a zstd frame) runs
 // ahead of the codec and writing (and compressing) behind it, each on a
 // thread of its own.
-void add_io_threads(const Options& o, const Job& job, Ends& ends) {
+void add_io_threads(const Options& o, const Job& job, const std::string& input_name, Ends& ends) {
   if (o.threads <= 1) return;
   // The encoder on threads reads straight into its own blocks (the pump
   // asks it for room), so a read-ahead would only add a copy; decoding,
   // and unwrapping a zstd frame, read ahead.
   if (o.mode == CODEC_MODE_DECODE || o.mode == CODEC_MODE_UNIQUE || o.reference)
     ends.in = make_read_ahead(std::move(ends.in), IO_BLOCKS, IO_BLOCK_BYTES);
-  if (job.to != Job::To::discard)
+  // The writing thread checks what it writes against each frame's checksum
+  // (with -t too, where it writes nothing).
+  if (hash_on_writer(o)) ends.out = make_frame_check(std::move(ends.out), input_name);
+  if (job.to != Job::To::discard || hash_on_writer(o))
     ends.out = make_write_behind(std::move(ends.out), IO_BLOCKS, IO_BLOCK_BYTES, ends.in->interrupter());
 }
 
@@ -210,14 +241,15 @@ int run(const Options& o, const Job& job, Ends& ends) {
   const std::string input_name = display_name(job.input, true);
   const uint64_t input_size = ends.input_regular ? uint64_t(ends.input_stat.st_size) : 0;
   if (const int status = add_zstd_stage(o, input_name, ends); status != EXIT_OK) return status;
-  add_io_threads(o, job, ends);
-  name_output_file(o, h.codec, ends);
+  add_io_threads(o, job, input_name, ends);
+  PumpHooks hooks;
+  hooks.window_advice = name_output_file(o, h.codec, ends);
+  FileSink* const file = ends.out_file;
+  if (file != nullptr) hooks.on_window_in_file = [file] { file->watch_for_other_writers(); };
+  if (checked_frames(o)) hooks.not_checked_advice = "--bare decodes a bare stream (one written by 'cdedup e')";
 
   Progress progress(o.quiet && !o.progress ? nullptr : stderr, input_size, job.progress_name, o.progress);
-  FileSink* const file = ends.out_file;
-  if (const int status = pump(api, h.codec, *ends.in, *ends.out, progress, input_name,
-                              [file] { file->watch_for_other_writers(); });
-      status != EXIT_OK)
+  if (const int status = pump(api, h.codec, *ends.in, *ends.out, progress, input_name, hooks); status != EXIT_OK)
     return status;
   h.finish();
   return check_report(report);

@@ -52,6 +52,22 @@ class WriteBehindSink final : public Sink {
     return true;
   }
 
+  // The mark travels through the ring, so that the frame ends after exactly the bytes before it.
+  bool end_frame(uint64_t size, uint64_t digest) override {
+    BlockRing::Block* b = lent_ != nullptr ? lent_ : ring_.acquire_empty();
+    lent_ = nullptr;
+    if (b == nullptr) {
+      fail();
+      return false;
+    }
+    b->len = 0;
+    b->frame_end = true;
+    b->frame_size = size;
+    b->frame_digest = digest;
+    ring_.publish(b);
+    return true;
+  }
+
   bool write(const uint8_t* data, size_t n) override {
     while (n != 0) {
       size_t cap;
@@ -86,7 +102,9 @@ class WriteBehindSink final : public Sink {
  private:
   void drain() {
     while (BlockRing::Block* b = ring_.acquire_full()) {
-      const bool ok = inner_->write(b->data.get(), b->len);
+      const bool ok = b->frame_end ? inner_->end_frame(b->frame_size, b->frame_digest)
+                                   : inner_->write(b->data.get(), b->len);
+      b->frame_end = false;
       {
         std::lock_guard<std::mutex> lock(m_);
         written_ = inner_->file_bytes();

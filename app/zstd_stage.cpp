@@ -1,4 +1,5 @@
-// libzstd's streaming API on both sides.  Compression hands every block to
+// libzstd's streaming API on both sides, and the splitting of an input into
+// its zstd frames and checked frames.  Compression hands every block to
 // ZSTD_compressStream2, which with nbWorkers >= 1 only copies it into a job
 // and returns: the codec goes on encoding on this thread while libzstd's
 // threads compress, as two processes of a pipeline would.  Decompression
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "app/exit_status.h"
+#include "codec/frame_walk.h"
 
 namespace cdedup::app {
 
@@ -84,110 +86,206 @@ class ZstdSink final : public Sink {
 // Decompression
 // ---------------------------------------------------------------------------
 
-// Decides on the first four bytes: a stream that begins with a zstd magic
-// number cannot be a bare encoded stream (its window field would exceed
-// 4095 MiB), so there is no guessing.
-class ZstdUnwrapSource final : public Source {
+// An input is a run of segments: zstd frames, whose content goes to the
+// codec, and checked frames, which go to it as they are, in any order (a
+// joined `a.cdz b.cdd`).  Each segment decides on its first bytes: a zstd
+// magic cannot begin a stream or a frame of ours (the window field would
+// exceed 4095 MiB; our magic begins with two zero bytes), so there is no
+// guessing.  Where a checked frame ends follows from its header and block
+// lengths, which the frame scanner reads without decoding, so the next
+// segment is found without the codec's help.  Only the first segment may be
+// anything else (a bare stream, or bytes that are not ours at all): it runs
+// to the end of the input, and the codec judges it.
+class UnwrapSource final : public Source {
  public:
-  ZstdUnwrapSource(std::unique_ptr<Source> inner, std::string name) : inner_(std::move(inner)), name_(std::move(name)) {}
-  ~ZstdUnwrapSource() override { ZSTD_freeDCtx(dctx_); }
-  ZstdUnwrapSource(const ZstdUnwrapSource&) = delete;
-  ZstdUnwrapSource& operator=(const ZstdUnwrapSource&) = delete;
+  UnwrapSource(std::unique_ptr<Source> inner, std::string name, bool* zstd_seen)
+      : inner_(std::move(inner)), name_(std::move(name)), zstd_seen_(zstd_seen) {}
+  ~UnwrapSource() override { ZSTD_freeDCtx(dctx_); }
+  UnwrapSource(const UnwrapSource&) = delete;
+  UnwrapSource& operator=(const UnwrapSource&) = delete;
 
   size_t read(uint8_t* buf, size_t cap) override {
-    if (error_.failed() || cap == 0) return 0;
-    if (state_ == State::sniffing && !sniff()) return 0;
-    if (state_ == State::plain) return read_plain(buf, cap);
-    return read_frames(buf, cap);
+    while (!error_.failed() && cap != 0) {
+      size_t n = 0;
+      switch (state_) {
+        case State::segment:
+          if (!start_segment()) return 0;
+          continue;
+        case State::zstd:
+          n = read_zstd(buf, cap);
+          break;
+        case State::frame:
+          n = read_frame(buf, cap);
+          break;
+        case State::rest:
+          return raw(buf, cap);
+        case State::end:
+          return 0;
+      }
+      if (n != 0 || error_.failed()) return n;
+      // The segment ended without a byte for the codec (an empty zstd frame, say): on to the next.
+    }
+    return 0;
   }
 
   uint64_t file_bytes() const override { return inner_->file_bytes(); }
 
-  // Reads the first four bytes (fewer only at the end of a short input) and
-  // decides; a failure shows on the next read.
-  bool sniff() {
-    while (head_len_ < 4) {
-      const size_t n = inner_->read(head_ + head_len_, 4 - head_len_);
-      if (n == 0) {
-        if (inner_->error().failed()) return fail_from_inner();
-        break;
-      }
-      head_len_ += n;
-    }
-    if (head_len_ == 4 && starts_zstd_frame(head_)) {
-      dctx_ = ZSTD_createDCtx();
-      if (dctx_ == nullptr) return fail("cannot allocate the zstd decoder");
-      // Any window a zstd frame may ask for: the codec's own window goes up to 4 GiB anyway.
-      ZSTD_DCtx_setParameter(dctx_, ZSTD_d_windowLogMax, ZSTD_dParam_getBounds(ZSTD_d_windowLogMax).upperBound);
-      in_buf_.resize(ZSTD_DStreamInSize());
-      memcpy(in_buf_.data(), head_, 4);
-      in_ = {in_buf_.data(), 4, 0};
-      state_ = State::zstd;
-    } else {
-      state_ = State::plain;
-    }
-    return true;
-  }
-
-  bool framed() const { return state_ == State::zstd; }
-
  private:
-  enum class State { sniffing, plain, zstd };
+  enum class State { segment, zstd, frame, rest, end };
 
-  size_t read_plain(uint8_t* buf, size_t cap) {
-    if (head_pos_ < head_len_) {
-      const size_t n = std::min(cap, head_len_ - head_pos_);
-      memcpy(buf, head_ + head_pos_, n);
-      head_pos_ += n;
+  // Bytes of the input, those read ahead and not yet used first.
+  size_t raw(uint8_t* buf, size_t cap) {
+    if (held_at_ < held_.size()) {
+      const size_t n = std::min(cap, held_.size() - held_at_);
+      memcpy(buf, held_.data() + held_at_, n);
+      held_at_ += n;
       return n;
     }
     const size_t n = inner_->read(buf, cap);
     if (n == 0 && inner_->error().failed()) fail_from_inner();
     return n;
   }
+  // Bytes taken from the input that belong to the next segment: read again first.
+  void put_back(const uint8_t* p, size_t n) {
+    held_.erase(held_.begin(), held_.begin() + long(held_at_));
+    held_at_ = 0;
+    held_.insert(held_.begin(), p, p + n);
+  }
 
-  // Fills `buf` as far as the frames go; a failure after some bytes shows on the next call.
-  size_t read_frames(uint8_t* buf, size_t cap) {
+  // Looks at the next segment's first bytes and picks its reader.
+  bool start_segment() {
+    uint8_t head[FRAME_MAGIC_BYTES];
+    size_t have = 0;
+    while (have < sizeof head) {
+      const size_t n = raw(head + have, sizeof head - have);
+      if (n == 0) break;
+      have += n;
+    }
+    if (error_.failed()) return false;
+    put_back(head, have);
+    const bool first = segments_++ == 0;
+    if (have == 0) {
+      state_ = State::end;
+      return false;
+    }
+    if (have >= 4 && starts_zstd_frame(head)) {
+      if (!start_zstd()) return false;
+      if (zstd_seen_ != nullptr) *zstd_seen_ = true;
+      state_ = State::zstd;
+      last_ = State::zstd;
+    } else if (have == sizeof head && memcmp(head, FRAME_MAGIC, sizeof head) == 0) {
+      frame_scan_start(scan_);
+      state_ = State::frame;
+      last_ = State::frame;
+    } else if (first || last_ == State::frame) {
+      // After a checked frame the codec says what is wrong with what follows.
+      state_ = State::rest;
+    } else {
+      return fail("data after the end of a zstd frame is neither a zstd frame nor a checked frame");
+    }
+    return true;
+  }
+
+  // A checked frame, passed on as it is, up to its last byte.
+  size_t read_frame(uint8_t* buf, size_t cap) {
+    const size_t n = raw(buf, cap);
+    if (n == 0) {
+      // Cut short: the codec's own scanner says so.
+      state_ = State::end;
+      return 0;
+    }
+    size_t at = 0;
+    while (at < n) {
+      size_t taken = 0;
+      const FrameEvent e = frame_scan(scan_, buf + at, n - at, taken);
+      at += taken;
+      if (e == FrameEvent::Trailer) {
+        put_back(buf + at, n - at);
+        state_ = State::segment;
+        return at;
+      }
+      if (e == FrameEvent::Error) {
+        // The codec refuses it with its own message; what follows goes to it unsplit.
+        state_ = State::rest;
+        return n;
+      }
+    }
+    return n;
+  }
+
+  bool start_zstd() {
+    if (dctx_ == nullptr) {
+      dctx_ = ZSTD_createDCtx();
+      if (dctx_ == nullptr) return fail("cannot allocate the zstd decoder");
+      // Any window a zstd frame may ask for: the codec's own window goes up to 4 GiB anyway.
+      ZSTD_DCtx_setParameter(dctx_, ZSTD_d_windowLogMax, ZSTD_dParam_getBounds(ZSTD_d_windowLogMax).upperBound);
+      in_buf_.resize(ZSTD_DStreamInSize());
+    }
+    ZSTD_DCtx_reset(dctx_, ZSTD_reset_session_only);
+    in_ = {in_buf_.data(), 0, 0};
+    frame_done_ = false;
+    return true;
+  }
+
+  // The content of zstd frames, one after another, checksums verified, up to
+  // the first byte that does not begin another zstd frame.
+  size_t read_zstd(uint8_t* buf, size_t cap) {
     ZSTD_outBuffer out{buf, cap, 0};
     while (out.pos < out.size) {
-      if (in_.pos == in_.size && !inner_end_) {
-        const size_t n = inner_->read(in_buf_.data(), in_buf_.size());
-        if (n == 0 && inner_->error().failed()) {
-          fail_from_inner();
+      if (frame_done_ && !next_is_zstd()) {
+        if (error_.failed()) return out.pos;
+        state_ = State::segment;
+        return out.pos;
+      }
+      if (in_.pos == in_.size) {
+        const size_t n = raw(in_buf_.data(), in_buf_.size());
+        if (n == 0) {
+          if (!error_.failed() && !frame_done_) fail("the zstd frame is cut short");
+          if (!error_.failed()) state_ = State::end;
           return out.pos;
         }
-        inner_end_ = n == 0;
         in_ = {in_buf_.data(), n, 0};
       }
-      const size_t before_out = out.pos, before_in = in_.pos;
+      const size_t before_in = in_.pos;
       const size_t hint = ZSTD_decompressStream(dctx_, &out, &in_);
       if (ZSTD_isError(hint)) {
         fail_frame(hint);
         return out.pos;
       }
-      if (hint == 0) frame_done_ = true;
-      else if (in_.pos != before_in) frame_done_ = false;
-      // At the end of the input, a call that moves nothing means libzstd holds nothing more.
-      if (inner_end_ && in_.pos == in_.size && out.pos == before_out) {
-        if (!frame_done_) fail("the zstd frame is cut short");
-        return out.pos;
-      }
+      if (hint == 0)
+        frame_done_ = true;
+      else if (in_.pos != before_in)
+        frame_done_ = false;
     }
     return out.pos;
   }
 
-  void fail_frame(size_t code) {
-    switch (ZSTD_getErrorCode(code)) {
-      case ZSTD_error_checksum_wrong:
-        fail("the zstd frame's checksum does not match: the data is damaged");
-        break;
-      case ZSTD_error_prefix_unknown:
-        fail(frame_done_ ? "data after the end of the zstd frame is not a zstd frame"
-                         : std::string("damaged zstd frame: ") + ZSTD_getErrorName(code));
-        break;
-      default:
-        fail(std::string("damaged zstd frame: ") + ZSTD_getErrorName(code));
+  // Between zstd frames: whether another one follows (false at the end of the
+  // input, or when other bytes follow: those are put back for the next segment).
+  bool next_is_zstd() {
+    while (in_.size - in_.pos < 4) {
+      const size_t left = in_.size - in_.pos;
+      memmove(in_buf_.data(), in_buf_.data() + in_.pos, left);
+      const size_t n = raw(in_buf_.data() + left, in_buf_.size() - left);
+      in_ = {in_buf_.data(), left + n, 0};
+      if (n == 0) break;
     }
+    const uint8_t* next = static_cast<const uint8_t*>(in_.src) + in_.pos;
+    const size_t left = in_.size - in_.pos;
+    if (left >= 4 && starts_zstd_frame(next)) {
+      frame_done_ = false;
+      return true;
+    }
+    put_back(next, left);
+    in_.pos = in_.size;
+    return false;
+  }
+
+  void fail_frame(size_t code) {
+    if (ZSTD_getErrorCode(code) == ZSTD_error_checksum_wrong)
+      fail("the zstd frame's checksum does not match: the data is damaged");
+    else
+      fail(std::string("damaged zstd frame: ") + ZSTD_getErrorName(code));
   }
 
   bool fail(const std::string& what) {
@@ -202,13 +300,16 @@ class ZstdUnwrapSource final : public Source {
 
   std::unique_ptr<Source> inner_;
   std::string name_;
-  State state_ = State::sniffing;
-  uint8_t head_[4] = {};
-  size_t head_len_ = 0, head_pos_ = 0;
+  bool* zstd_seen_;
+  State state_ = State::segment;
+  State last_ = State::end;  // the kind of the segment before this one
+  uint64_t segments_ = 0;
+  std::vector<uint8_t> held_;  // input read ahead for the next segment
+  size_t held_at_ = 0;
+  FrameScanner scan_;
   ZSTD_DCtx* dctx_ = nullptr;
   std::vector<uint8_t> in_buf_;
   ZSTD_inBuffer in_{nullptr, 0, 0};
-  bool inner_end_ = false;
   bool frame_done_ = false;
 };
 
@@ -233,11 +334,8 @@ std::unique_ptr<Sink> make_zstd_sink(std::unique_ptr<Sink> inner, int level, int
   return std::make_unique<ZstdSink>(cctx, std::move(inner));
 }
 
-std::unique_ptr<Source> make_zstd_unwrap_source(std::unique_ptr<Source> inner, std::string name, bool& framed) {
-  auto source = std::make_unique<ZstdUnwrapSource>(std::move(inner), std::move(name));
-  source->sniff();
-  framed = source->framed();
-  return source;
+std::unique_ptr<Source> make_unwrap_source(std::unique_ptr<Source> inner, std::string name, bool* zstd_seen) {
+  return std::make_unique<UnwrapSource>(std::move(inner), std::move(name), zstd_seen);
 }
 
 }  // namespace cdedup::app

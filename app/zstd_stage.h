@@ -1,7 +1,8 @@
 // The zstd stage: an encoded stream written inside a standard zstd frame
 // (content checksum on, compressed on libzstd's own worker threads), and
-// read back out of one.  A Sink and a Source that wrap another, so the pump
-// and the codec never see it; libzstd is used here and nowhere else.
+// read back out of one, among checked frames.  A Sink and a Source that
+// wrap another, so the pump and the codec never see it; libzstd is used
+// here and nowhere else.
 #pragma once
 
 #include <memory>
@@ -17,13 +18,14 @@ namespace cdedup::app {
 // nullptr and `err` set (EXIT_NO_CODEC) when libzstd cannot set up.
 std::unique_ptr<Sink> make_zstd_sink(std::unique_ptr<Sink> inner, int level, int workers, StreamError& err);
 
-// Hands out `inner`'s bytes unchanged, unless they begin with a zstd frame
-// (or a skippable frame): then the frames' content, with each checksum
-// verified.  A damaged, cut-short or failing frame, or other data after the
-// frames, fails the read with EXIT_BAD_STREAM.  `name` is the input as
-// messages show it.  The first four bytes are read at once, and `framed`
-// tells whether they open a frame.
-std::unique_ptr<Source> make_zstd_unwrap_source(std::unique_ptr<Source> inner, std::string name, bool& framed);
+// Hands out what a decoder reads of `inner`: zstd frames unwrapped (each
+// checksum verified) and checked frames as they are, in any order, one
+// after another; or, when the input begins with neither, all of it as it is
+// (a bare stream, or bytes the codec then refuses).  A damaged, cut-short or
+// failing zstd frame, or bytes after a zstd frame that begin neither kind of
+// frame, fail the read with EXIT_BAD_STREAM.  `name` is the input as
+// messages show it; `zstd_seen`, if given, is set once a zstd frame begins.
+std::unique_ptr<Source> make_unwrap_source(std::unique_ptr<Source> inner, std::string name, bool* zstd_seen = nullptr);
 
 // Whether the first four bytes of an input open a zstd frame.
 bool starts_zstd_frame(const uint8_t head[4]);

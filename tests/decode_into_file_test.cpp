@@ -40,7 +40,8 @@ class DecodeIntoFile : public ::testing::Test {
     const Bytes a = random_bytes(9 * MiB, 1), b = random_bytes(MiB, 2);
     plain_ = new Bytes(cat({a, b, a, slice(a, 0, MiB)}));
     write_file(dir_->file("plain"), *plain_);
-    const ProcessResult e = run_cdedup({"e", dir_->file("plain"), dir_->file("stream")});
+    // A checked stream, which every form decodes.
+    const ProcessResult e = run_cdedup({"-o", dir_->file("stream"), dir_->file("plain")});
     ASSERT_EQ(e.status, EXIT_OK) << e.err;
     ASSERT_LT(read_file(dir_->file("stream")).size(), 11 * MiB) << "the repeats were not found";
   }
@@ -80,10 +81,12 @@ TEST_F(DecodeIntoFile, EveryWayOfNamingTheFileGivesWhatAPipeGets) {
   const ProcessResult pipe = run_cdedup({"d", stream(), "-"});
   ASSERT_EQ(pipe.status, EXIT_OK) << pipe.err;
   EXPECT_TRUE(to_bytes(pipe.out) == plain());
-  // A pipe keeps the window in memory, which the limit does not leave room for.
+  // A pipe keeps the window in memory, which the limit does not leave room
+  // for: status 5, and the line names the way out.
   if (limit_bites()) {
     const ProcessResult limited = run_bash(without_room("exec " + cdedup_shell() + " d " + sh(stream()) + " - > /dev/null"));
-    EXPECT_EQ(limited.status, EXIT_BAD_STREAM) << limited.err;
+    EXPECT_EQ(limited.status, EXIT_REFUSED) << limited.err;
+    EXPECT_NE(limited.err.find("decoding into a regular file"), std::string::npos) << limited.err;
   }
 
   const Bytes old = random_bytes(plain().size() + MiB, 3);  // longer than the output
@@ -139,10 +142,13 @@ TEST_F(DecodeIntoFile, FileThatCannotBeReadBackKeepsTheWindowInMemory) {
   ASSERT_EQ(r.status, EXIT_OK) << r.err;
   EXPECT_EQ(messages_in(r.err), 0) << r.err;
   EXPECT_TRUE(read_file(out) == plain());
-  // The window was in memory: without room for it, the run fails.
+  // The window was in memory: without room for it, the run fails, and says
+  // why the file could not serve.
   if (limit_bites()) {
     write_file(out, {});
-    EXPECT_EQ(run_bash(without_room(script)).status, EXIT_BAD_STREAM);
+    const ProcessResult limited = run_bash(without_room(script));
+    EXPECT_EQ(limited.status, EXIT_REFUSED);
+    EXPECT_NE(limited.err.find("cannot be read back"), std::string::npos) << limited.err;
   }
 }
 
@@ -231,6 +237,41 @@ TEST_F(DecodeIntoFile, FileChangedByAnotherProcessFailsTheRun) {
     EXPECT_EQ(r.status, EXIT_IO) << r.err;
     EXPECT_EQ(messages_in(r.err), 1) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+}
+
+// Another process writes into bytes already decoded, through a file of its
+// own (dd conv=notrunc), before a reference reads them back.  The writes
+// cannot be seen, but the checked stream's checksum sees what they did to
+// the decoded bytes: status 7.  A bare stream has no checksum, and that run
+// ends with status 0 and the foreign bytes copied on, as the README says.
+TEST_F(DecodeIntoFile, ForeignBytesReadBackAreCaughtByTheChecksumOnly) {
+  const std::string out = dir.file("tampered");
+  write_file(dir.file("bare"), {});
+  ASSERT_EQ(run_cdedup({"e", dir_->file("plain"), dir.file("bare")}).status, EXIT_OK);
+  for (const bool checked : {true, false}) {
+    SCOPED_TRACE(checked ? "checked" : "bare");
+    const std::string in = checked ? stream() : dir.file("bare");
+    const std::string part1 = "head -c " + std::to_string(10 * MiB) + " " + sh(in);
+    const std::string part2 = "tail -c +" + std::to_string(10 * MiB + 1) + " " + sh(in);
+    const std::string wait8 = "while [ $(stat -c %s " + sh(out) + ") -lt " + std::to_string(8 * MiB) +
+                              " ]; do sleep 0.01; done";
+    const std::string tamper = "printf FOREIGN | dd of=" + sh(out) + " bs=1 seek=4096 conv=notrunc status=none";
+    write_file(out, {});
+    const ProcessResult r = run_bash("{ " + part1 + "; " + wait8 + "; " + tamper + "; " + part2 + "; } | " +
+                                     cdedup_shell() + (checked ? " -d" : " -d --bare") + " > " + sh(out));
+    ASSERT_FALSE(r.timed_out);
+    const Bytes got = read_file(out);
+    if (checked) {
+      EXPECT_EQ(r.status, EXIT_BAD_STREAM) << r.err;
+      EXPECT_EQ(messages_in(r.err), 1) << r.err;
+      EXPECT_NE(r.err.find("checksum"), std::string::npos) << r.err;
+    } else {
+      EXPECT_EQ(r.status, EXIT_OK) << r.err;
+      ASSERT_EQ(got.size(), plain().size());
+      // The second copy of A was read back from the file: it has the foreign bytes too.
+      EXPECT_TRUE(slice(got, 10 * MiB + 4096, 10 * MiB + 4103) == to_bytes("FOREIGN"));
+    }
   }
 }
 

@@ -128,7 +128,7 @@ TEST_F(Pipeline, ClosedPipeEndsTheRunLikeAnyFilter) {
   ASSERT_EQ(run_bash(in_dir(cdedup_shell() + " e in enc 2>/dev/null")).status, 0);
   const std::string bin = cdedup_shell();
   for (const std::string& run : {bin + " e in -", bin + " -T1 e in -", bin + " -T2 -z e in -", bin + " d enc -",
-                                 bin + " -T3 -d <enc", bin + " <in"}) {
+                                 bin + " -T3 -d --bare <enc", bin + " <in"}) {
     SCOPED_TRACE(run);
     const ProcessResult quiet = run_bash(in_dir(run + " | head -c10 >/dev/null; echo ${PIPESTATUS[0]}"));
     EXPECT_EQ(quiet.out, "141\n");
@@ -489,7 +489,8 @@ TEST(ManPage, AgreesWithTheHelpText) {
                                                  "--decode", "--decompress", "-t", "--test", "-T", "--threads",
                                                  "--chunklen", "--encmem", "--decmem", "--long", "-v", "--verbose",
                                                  "-q", "--quiet", "-c", "--stdout", "-o", "--output", "-f",
-                                                 "--force", "-k", "--keep", "--rm", "--progress"}));
+                                                 "--force", "-k", "--keep", "--rm", "--progress", "-l", "--list",
+                                                 "--bare"}));
   EXPECT_EQ(help.modes, (std::set<std::string>{"e", "u", "d"}));
   EXPECT_EQ(help.parameters.size(), 3u);
   EXPECT_EQ(help.exit_statuses.size(), 8u);

@@ -70,12 +70,13 @@ TEST_F(ZstdStage, RoundTripThroughAnOrdinaryZstdFrame) {
       ASSERT_TRUE(has_zstd_magic(framed));
       EXPECT_EQ(z.err, "");  // the filter form is silent
 
-      // zstd itself accepts the frame and finds in it exactly what cdedup e writes.
+      // zstd itself accepts the frame and finds in it exactly what the same
+      // command writes without -z: a checked frame.
       EXPECT_EQ(zstd({"-t", "-q"}, framed).status, 0);
-      const ProcessResult bare = run_cdedup({"e", "-", "-"}, in);
+      const ProcessResult plain = run_cdedup({}, in);
       const ProcessResult unwrapped = zstd({"-dc"}, framed);
       ASSERT_EQ(unwrapped.status, 0) << unwrapped.err;
-      EXPECT_TRUE(unwrapped.out == bare.out);
+      EXPECT_TRUE(unwrapped.out == plain.out);
 
       // cdedup d unwraps it by itself, with or without -z, and -t finds it sound.
       for (const std::vector<std::string>& dec :
@@ -92,8 +93,9 @@ TEST_F(ZstdStage, RoundTripThroughAnOrdinaryZstdFrame) {
 TEST_F(ZstdStage, PositionalFormAndUniqueMode) {
   TempDir dir;
   write_file(dir.file("in"), input);
+  // The positional form writes the bare stream, inside a zstd frame with -z.
   ASSERT_EQ(run_cdedup({"-z", "e", dir.file("in"), dir.file("enc")}).status, EXIT_OK);
-  EXPECT_TRUE(read_file(dir.file("enc")) == archive);
+  EXPECT_TRUE(zstd({"-dc"}, read_file(dir.file("enc"))).out == run_cdedup({"e", "-", "-"}, input).out);
   ASSERT_EQ(run_cdedup({"d", dir.file("enc"), dir.file("out")}).status, EXIT_OK);
   EXPECT_TRUE(read_file(dir.file("out")) == input);
 
@@ -104,18 +106,23 @@ TEST_F(ZstdStage, PositionalFormAndUniqueMode) {
 }
 
 // Frames that zstd's command line makes, a stream split over two frames, a
-// skippable frame first, and a window beyond libzstd's default limit.
+// skippable frame first, and a window beyond libzstd's default limit; the
+// stream in them checked, or bare and decoded with --bare.
 TEST_F(ZstdStage, AnyZstdFramesAreUnwrapped) {
-  const Bytes bare = to_bytes(run_cdedup({"e", "-", "-"}, input).out);
-  const size_t half = bare.size() / 2;
-  const Bytes first = to_bytes(zstd({"-c", "-q", "--no-check"}, Bytes(bare.begin(), bare.begin() + long(half))).out);
-  const Bytes second = to_bytes(zstd({"-c", "-q"}, Bytes(bare.begin() + long(half), bare.end())).out);
-  const Bytes skippable = {0x50, 0x2A, 0x4D, 0x18, 3, 0, 0, 0, 'a', 'b', 'c'};
-  const Bytes long_window = to_bytes(zstd({"-c", "-q", "--long=30", "-3"}, bare).out);
-  for (const Bytes& framed : {concat({first, second}), concat({skippable, first, second}), long_window}) {
-    const ProcessResult d = run_cdedup({"-d"}, framed);
-    EXPECT_EQ(d.status, EXIT_OK) << d.err;
-    EXPECT_TRUE(to_bytes(d.out) == input);
+  for (const bool checked : {true, false}) {
+    SCOPED_TRACE(checked ? "checked" : "bare");
+    const std::vector<std::string> enc_opts = checked ? std::vector<std::string>{} : std::vector<std::string>{"--bare"};
+    const Bytes stream = to_bytes(run_cdedup(enc_opts, input).out);
+    const size_t half = stream.size() / 2;
+    const Bytes first = to_bytes(zstd({"-c", "-q", "--no-check"}, Bytes(stream.begin(), stream.begin() + long(half))).out);
+    const Bytes second = to_bytes(zstd({"-c", "-q"}, Bytes(stream.begin() + long(half), stream.end())).out);
+    const Bytes skippable = {0x50, 0x2A, 0x4D, 0x18, 3, 0, 0, 0, 'a', 'b', 'c'};
+    const Bytes long_window = to_bytes(zstd({"-c", "-q", "--long=30", "-3"}, stream).out);
+    for (const Bytes& framed : {concat({first, second}), concat({skippable, first, second}), long_window}) {
+      const ProcessResult d = run_cdedup(checked ? std::vector<std::string>{"-d"} : std::vector<std::string>{"-d", "--bare"}, framed);
+      EXPECT_EQ(d.status, EXIT_OK) << d.err;
+      EXPECT_TRUE(to_bytes(d.out) == input);
+    }
   }
 }
 
@@ -157,7 +164,7 @@ TEST_F(ZstdStage, CutShortOrFollowedByOtherData) {
   const ProcessResult trailing = run_cdedup({"-d"}, concat({archive, to_bytes("trailing text")}));
   EXPECT_EQ(trailing.status, EXIT_BAD_STREAM);
   EXPECT_EQ(messages_in(trailing.err), 1) << trailing.err;
-  EXPECT_NE(trailing.err.find("after the end of the zstd frame"), std::string::npos) << trailing.err;
+  EXPECT_NE(trailing.err.find("after the end of a zstd frame"), std::string::npos) << trailing.err;
   EXPECT_TRUE(to_bytes(trailing.out) == input);
 }
 
@@ -171,7 +178,7 @@ TEST_F(ZstdStage, EverythingBeforeTheCutIsDecoded) {
   ASSERT_EQ(whole_head.status, EXIT_OK) << "the cut must fall where a bare stream may end";
   const Bytes first = to_bytes(zstd({"-c", "-q"}, head).out);
   const Bytes second = to_bytes(zstd({"-c", "-q"}, Bytes(bare.begin() + long(head.size()), bare.end())).out);
-  const ProcessResult r = run_cdedup({"-d"}, concat({first, Bytes(second.begin(), second.begin() + 4)}));
+  const ProcessResult r = run_cdedup({"-d", "--bare"}, concat({first, Bytes(second.begin(), second.begin() + 4)}));
   EXPECT_EQ(r.status, EXIT_BAD_STREAM) << r.err;
   EXPECT_EQ(messages_in(r.err), 1) << r.err;
   EXPECT_TRUE(r.out == whole_head.out) << r.out.size() << " bytes, not " << whole_head.out.size();

@@ -187,7 +187,11 @@ int32_t codec_set_reference_file(Codec *c, int fd);
 #define CODEC_FAIL_STREAM 1      /* the input is damaged, cut short, followed by foreign bytes, or not a stream */
 #define CODEC_FAIL_NOT_CHECKED 2 /* a bare stream (or other bytes) where codec_set_checked required a frame */
 #define CODEC_FAIL_OUTPUT 3      /* the output file of codec_set_output_file could not be read back */
-#define CODEC_FAIL_MEMORY 4      /* memory the stream needs (the decoder's window) could not be had */
+#define CODEC_FAIL_MEMORY 4      /* memory the stream needs (the decoder's window) could not be had: the
+                                    stream may be sound.  codec_run returns CODEC_ERROR with this kind
+                                    once the body's first bytes come, before any of the stream's output;
+                                    codec_message names the window's size.  A decoder given its output
+                                    file (codec_set_output_file) needs only 1/64 of the window. */
 #define CODEC_FAIL_REFERENCE 5   /* a patch without its reference file (none given, or another), a
                                     reference given for what is not a patch, or a reference that
                                     could not be read */
