@@ -98,7 +98,10 @@ bool reference_open(Codec& c, uint32_t window) {
 }
 
 bool reference_read(Codec& c, uint64_t offset, uint8_t* buf, size_t n) {
-  if (read_back(c.ref_file->fd, buf, n, offset)) return true;
+  return read_back(c.ref_file->fd, buf, n, offset) || reference_read_failed(c, offset);
+}
+
+bool reference_read_failed(Codec& c, uint64_t offset) {
   codec_set_message(c, "cannot read the reference file at byte %" PRIu64 ": %s", offset,
                     errno != 0 ? std::strerror(errno) : "it ends there: it was cut short");
   return refuse(c, CODEC_FAIL_REFERENCE);

@@ -54,6 +54,8 @@ bool reference_open(Codec& c, uint32_t window);
 // Reads REF's bytes [offset, offset + n) into buf; false, message set, when
 // the file ends first or a read fails.
 bool reference_read(Codec& c, uint64_t offset, uint8_t* buf, size_t n);
+// The message of a read at `offset` that failed with errno (0: the file ended); false.
+bool reference_read_failed(Codec& c, uint64_t offset);
 
 // Decoder: checks that REF is the one a frame names, by size and then by
 // XXH3-64 (hashing all of it once a stream); false, with a message that
