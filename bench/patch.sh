@@ -107,7 +107,7 @@ for pair in ${PAIRS:-disk backup large}; do
     set_args+=("zstd -3 -T0 --long=31 --patch-from" "$work/$pair.zst" "zstd -q -3 -T0 --long=31 --patch-from='$ref' -c '$new'")
     [ "${NO19:-0}" = 1 ] ||
       set_args+=("zstd -19 -T0 --long=31 --patch-from" "$work/$pair.19.zst"
-                 "zstd -q -19 -T0 --long=31 --patch-from='$ref' -c '$new'")
+                 "zstd -q -19 -T0 --long=31 --patch-from='$ref' -c '$new' 2>/dev/null")
   fi
   created=$(timed_together "${set_args[@]}")
   echo "$created"

@@ -194,6 +194,22 @@ TEST(Patch, RoundTripsOnEveryPathAndReachesIntoTheReference) {
   }
 }
 
+TEST(Patch, RunsOfOneByteValueInTheReferenceAndTheNewData) {
+  // Chunks of the longest length, all alike, as in a disk image's free space:
+  // the parallel encoder files them by comparison (encoder_parallel.cpp).
+  const Bytes text = reference_bytes(80, 100000);
+  Bytes ref(300000, 0), plain = text;
+  ref.insert(ref.end(), text.begin(), text.end());
+  ref.insert(ref.end(), 200000, 0);
+  plain.insert(plain.end(), 500000, 0);
+  plain.insert(plain.end(), 140000, 0xFF);
+  const CodecResult enc = run_both_paths(plain, encoder(ref, 2, 81));
+  ASSERT_EQ(enc.final_yield, CODEC_DONE) << enc.message;
+  EXPECT_LT(enc.output.size(), plain.size() / 4);  // the runs at the ends of the new data are new
+  const CodecResult out = run_both_paths(enc.output, decoder(&ref, 82));
+  EXPECT_TRUE(out.output == plain);
+}
+
 TEST(Patch, PatchesOneAfterAnotherDecodeToBothWithTheirReference) {
   const Bytes ref = reference_bytes(30, 300000);
   const Bytes a = new_data(ref, Change::Edited, 31), b = new_data(ref, Change::Moved, 32);
