@@ -13,7 +13,8 @@
 #            reference over 2 GiB; its refusal is shown.
 #
 # Creating: cdedup -z --patch-from=REF < NEW, beside zstd -3 and -19 with
-# -T0 --long=31 --patch-from=REF.  Applying: cdedup -d --patch-from=REF from
+# -T0 --long=31 --patch-from=REF.  Indexing REF alone (a patch of nothing)
+# beside encoding REF with the same window and index.  Applying: cdedup -d --patch-from=REF from
 # the patch into a file on tmpfs ($SHM, default /dev/shm) and into a pipe
 # (cat > /dev/null), beside zstd -d --long=31 --patch-from=REF into a file
 # there.  Each group runs REPEAT rounds (default 3) interleaved
@@ -94,9 +95,11 @@ for pair in ${PAIRS:-disk backup large}; do
   "$bin" -z --patch-from="$ref" < "$new" > "$work/$pair.cdz"
   "$bin" -d --patch-from="$ref" < "$work/$pair.cdz" | cmp -s - "$new" || fail "cdedup patch of $pair"
   zstd_ok=1
-  if ! zstd -q -f -3 -T0 --long=31 --patch-from="$ref" -o "$work/$pair.zst" "$new" 2> "$work/zstd.err"; then
+  st=0
+  zstd -f -3 -T0 --long=31 --patch-from="$ref" -o "$work/$pair.zst" "$new" 2> "$work/zstd.err" || st=$?
+  if [ "$st" != 0 ]; then
     zstd_ok=0
-    echo "  zstd -3 --patch-from refuses REF: $(grep -v '^$' "$work/zstd.err" | tail -1) (status $(zstd -q -3 -T0 --long=31 --patch-from="$ref" -c "$new" > /dev/null 2>&1; echo $?))"
+    echo "  zstd -3 -T0 --long=31 --patch-from refuses REF, status $st: $(tr '\r' '\n' < "$work/zstd.err" | grep -i error | tail -1)"
   else
     zstd -q -d --long=31 --patch-from="$ref" -c "$work/$pair.zst" | cmp -s - "$new" || fail "zstd patch of $pair"
   fi
@@ -111,6 +114,15 @@ for pair in ${PAIRS:-disk backup large}; do
   fi
   created=$(timed_together "${set_args[@]}")
   echo "$created"
+
+  echo "  -- indexing REF (a patch of no new data) beside encoding it"
+  # The window and index a patch against REF gets (app/patch_reference.cpp).
+  window=$(( ($(size "$ref") + 1048575) / 1048576 + 1024 ))
+  [ "$window" -gt 4095 ] && window=4095
+  index=$(( (window + 3) / 4 ))
+  [ "$index" -lt 256 ] && index=256
+  timed_together "cdedup -z --patch-from=REF < /dev/null" /dev/null "'$bin' -z --patch-from='$ref' < /dev/null" \
+                 "cdedup -z < REF, same window and index" /dev/null "'$bin' -z --decmem=$window --encmem=$index < '$ref'"
 
   echo "  -- applying"
   set_args=("cdedup -d --patch-from, into a file" /dev/null
