@@ -150,9 +150,10 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
     if (c.reference_path) {
       // The byte-at-a-time decoder holds the reference in its window, as
       // the format describes it; the fast one reads it back from the file.
-      if (c.decwin != nullptr && !reference_read(c, 0, c.decwin, base)) return false;
+      // (Counted first, so that the next wipe clears what a failed read left.)
       c.decwin_first = 0;
       c.decwin_lead = base;
+      if (c.decwin != nullptr && !reference_read(c, 0, c.decwin, base)) return false;
     } else if (!file_extents_start(ref->reader, ref->fd, 0, resolve_threads(c.threads) > 2)) {
       codec_set_message(c, "cannot allocate the buffers that read the reference file back: out of memory");
       c.failure = CODEC_FAIL_MEMORY;

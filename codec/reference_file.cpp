@@ -58,6 +58,8 @@ bool reference_take(Codec& c, int fd) {
     return false;
   }
   ReferenceFile& r = *c.ref_file;
+  // A read ahead of the last stream may still be under way on the old descriptor.
+  file_extents_settle(r.reader);
   if (r.fd >= 0) close(r.fd);
   r.fd = own;
   r.size = static_cast<uint64_t>(st.st_size);
@@ -69,7 +71,7 @@ bool reference_take(Codec& c, int fd) {
 void reference_release(Codec& c) {
   if (c.ref_file == nullptr) return;
   ReferenceFile& r = *c.ref_file;
-  file_extents_release(r.reader);
+  file_extents_release(r.reader);  // waits for a read ahead first
   if (r.fd >= 0) close(r.fd);
   large_block_free(r.block, REFERENCE_BLOCK);
   delete c.ref_file;
@@ -87,7 +89,7 @@ bool reference_open(Codec& c, uint32_t window) {
   if (r.size > window) {
     codec_set_message(c, "the reference file has %" PRIu64 " bytes, more than the window of %" PRIu32 " MiB holds",
                       r.size, window >> 20);
-    return refuse(c, c.mode == CODEC_MODE_DECODE ? CODEC_FAIL_STREAM : CODEC_FAIL_SETTINGS);
+    return refuse(c, CODEC_FAIL_SETTINGS);
   }
   if (r.block == nullptr) r.block = static_cast<uint8_t*>(large_block_alloc(REFERENCE_BLOCK));
   if (r.block == nullptr) {

@@ -46,9 +46,9 @@ bool reference_take(Codec& c, int fd);
 // Gives everything back.
 void reference_release(Codec& c);
 
-// The stream starts a patch: REF's size now (the file may have changed
-// since it was given), which the window must hold.  False, message set and
-// `failure` set to the kind, when it cannot be had or does not fit.
+// An encoder's stream starts a patch: REF's size now (the file may have
+// changed since it was given), which the window must hold.  False, message
+// set and `failure` set to the kind, when it cannot be had or does not fit.
 bool reference_open(Codec& c, uint32_t window);
 
 // Reads REF's bytes [offset, offset + n) into buf; false, message set, when
