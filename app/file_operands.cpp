@@ -82,13 +82,15 @@ Plan plan_for(const Options& o, const std::string& name) {
   return p;
 }
 
-// No output may be any input, however either is named: checked for every
-// pair before anything is written.  Returns the clash, or "".
-std::string output_that_is_an_input(const std::vector<Plan>& plans) {
+// No output may be any input, a patch's reference included, however either
+// is named: checked for every pair before anything is written.  Returns the
+// clash, or "".
+std::string output_that_is_an_input(const std::vector<Plan>& plans, const std::string& reference) {
   std::vector<std::pair<FileIdentity, std::string>> inputs;
   for (const Plan& p : plans)
     inputs.emplace_back(is_stdio_name(p.job.input) ? identify_fd(STDIN_FILENO) : identify_path(p.job.input.c_str()),
                         p.job.input);
+  if (!reference.empty()) inputs.emplace_back(identify_path(reference.c_str()), reference);
   for (const Plan& p : plans) {
     if (p.skip_status != EXIT_OK) continue;
     const bool out_is_stdout = p.job.to == Job::To::standard_output;
@@ -112,7 +114,7 @@ std::string derived_output(const std::string& input, bool decode, bool zstd) {
 int run_file_operands(const Options& o) {
   std::vector<Plan> plans;
   for (const std::string& name : o.files) plans.push_back(plan_for(o, name));
-  if (const std::string clash = output_that_is_an_input(plans); !clash.empty()) {
+  if (const std::string clash = output_that_is_an_input(plans, o.patch_from); !clash.empty()) {
     complain("%s", clash.c_str());
     return EXIT_OUTPUT_OPEN;
   }
@@ -126,7 +128,12 @@ int run_file_operands(const Options& o) {
     if (plans.size() > 1) p.job.progress_name = p.job.input;
     const int status = run_job(o, p.job);
     worst = std::max(worst, status);
-    // Only once its output is complete, closed and in place.
+    // Only once its output is complete, closed and in place; never a patch's reference, which decoding needs.
+    if (status == EXIT_OK && o.remove_input && !o.patch_from.empty() &&
+        same_regular_file(identify_path(p.job.input.c_str()), identify_path(o.patch_from.c_str()))) {
+      complain("kept %s: it is the reference the patches need", p.job.input.c_str());
+      continue;
+    }
     if (status == EXIT_OK && o.remove_input && !is_stdio_name(p.job.input) && p.job.to == Job::To::beside &&
         unlink(p.job.input.c_str()) != 0) {
       complain("cannot remove %s: %s", p.job.input.c_str(), strerror(errno));

@@ -103,6 +103,9 @@ class Parser {
       o.mode = decode_ || test_ || list_ ? CODEC_MODE_DECODE : CODEC_MODE_ENCODE;
     check_file_options();
     if (ok() && long_window_ != 0) apply_long_window();
+    if (ok() && !o.patch_from.empty()) check_patch_options();
+    o.window_given = setting_given_[2] || long_window_ != 0;
+    o.index_given = setting_given_[1] || long_window_ != 0;
     return r_;
   }
 
@@ -170,6 +173,11 @@ class Parser {
       file_flag(keep_);
     } else if (name == "--rm") {
       file_flag(o.remove_input);
+    } else if (name == "--patch-from") {
+      if (const char* v = value_of(a, inline_value, i)) {
+        o.patch_from = v;
+        if (*v == '\0') r_.error = "option '--patch-from' needs a file name";
+      }
     } else if (name == "--output") {
       if (const char* v = value_of(a, inline_value, i)) output_name(v);
     } else if (name == "--zstd") {
@@ -357,6 +365,20 @@ class Parser {
     } else if (!o.output_name.empty() && o.files.size() > 1) {
       r_.error = "-o names the output of one input, and " + std::to_string(o.files.size()) + " are given";
     }
+  }
+
+  // A patch is a checked frame of mode e, against a file.
+  void check_patch_options() {
+    const Options& o = r_.options;
+    if (o.form == Options::Form::positional)
+      r_.error = "--patch-from goes with the filter and file forms: the positional form writes the bare stream, "
+                 "which cannot name a reference";
+    else if (o.form == Options::Form::list)
+      r_.error = "-l reads no reference: --patch-from goes without it";
+    else if (o.bare)
+      r_.error = "--patch-from writes and reads checked frames: --bare goes without it";
+    else if (o.patch_from == "-")
+      r_.error = "--patch-from needs the name of a regular file, not standard input";
   }
 
   int argc_;

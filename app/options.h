@@ -55,6 +55,11 @@ struct Options {
   std::string output_name;    // -o: the output of the one input
   bool force = false;         // -f: replace an existing output
   bool remove_input = false;  // --rm: remove each input once its output is complete
+
+  // --patch-from=REF: encode against REF, or decode with it (app/patch_reference.h).
+  std::string patch_from;
+  bool window_given = false;  // --decmem, DECMEM or --long: the window is not sized to REF
+  bool index_given = false;   // --encmem, ENCMEM or --long: nor the index
 };
 
 struct ParsedCommandLine {

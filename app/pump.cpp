@@ -115,10 +115,14 @@ int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& pro
       complain("%s: %s; %s", input_name.c_str(), codec_message(codec), hooks.window_advice.c_str());
       return closed ? EXIT_REFUSED : EXIT_IO;
     }
-    const bool not_checked = codec_failure(codec) == CODEC_FAIL_NOT_CHECKED && !hooks.not_checked_advice.empty();
-    complain("%s: %s%s%s", input_name.c_str(), codec_message(codec), not_checked ? "; " : "",
-             not_checked ? hooks.not_checked_advice.c_str() : "");
-    return closed ? EXIT_BAD_STREAM : EXIT_IO;
+    const std::string& advice = codec_failure(codec) == CODEC_FAIL_NOT_CHECKED ? hooks.not_checked_advice
+                                : codec_failure(codec) == CODEC_FAIL_REFERENCE ? hooks.reference_advice
+                                                                               : std::string();
+    complain("%s: %s%s%s", input_name.c_str(), codec_message(codec), advice.empty() ? "" : "; ", advice.c_str());
+    if (!closed) return EXIT_IO;
+    // Settings refused as the stream started (a patch's reference grew past the window meanwhile).
+    if (codec_failure(codec) == CODEC_FAIL_SETTINGS) return EXIT_REFUSED;
+    return codec_failure(codec) == CODEC_FAIL_REFERENCE ? hooks.reference_status : EXIT_BAD_STREAM;
   }
   return closed ? EXIT_OK : out.error().status;
 }

@@ -27,6 +27,10 @@ struct PumpHooks {
   std::string window_advice;
   // What the line adds when the input is not a checked stream and one is required.
   std::string not_checked_advice;
+  // What the line adds when a patch lacks its reference file, or a reference is not the patch's,
+  // and the status then: the stream's fault when decoding, a failed read when encoding.
+  std::string reference_advice;
+  int reference_status = 7;
 };
 int pump(const CodecApi& api, Codec* codec, Source& in, Sink& out, Progress& progress, const std::string& input_name,
          const PumpHooks& hooks = {});

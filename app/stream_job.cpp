@@ -13,6 +13,7 @@
 #include "app/file_stream.h"
 #include "app/frame_check.h"
 #include "app/output_file.h"
+#include "app/patch_reference.h"
 #include "app/progress.h"
 #include "app/pump.h"
 #include "app/read_ahead.h"
@@ -144,18 +145,21 @@ bool checked_frames(const Options& o) {
 // writing thread, which has the time (frame_check.h).
 bool hash_on_writer(const Options& o) { return o.mode == CODEC_MODE_DECODE && o.threads > 1; }
 
-// The codec as the options ask; 0, or the status of a refusal already reported.
-int set_up_codec(const Options& o, Codec* c, FILE* report) {
+// The codec as the options ask, a patch's reference given; 0, or the status
+// of a refusal already reported.
+int set_up_codec(const Options& o, Codec* c, FILE* report, const PatchReference& ref) {
   codec_set_report(c, report);
   codec_set_reference_path(c, o.reference);
   codec_set_threads(c, o.threads);
-  if (api.codec_init(c, o.mode, o.params) != 0) {
+  int32_t params[3] = {o.params[0], o.params[1], o.params[2]};
+  if (const int status = ref.size_settings(o, params); status != EXIT_OK) return status;
+  if (api.codec_init(c, o.mode, params) != 0) {
     complain("%s", codec_message(c));
     return EXIT_REFUSED;
   }
   codec_set_checked(c, checked_frames(o) ? 1 : 0);
   codec_set_caller_hash(c, hash_on_writer(o) ? 1 : 0);
-  return EXIT_OK;
+  return ref.give_to(c);
 }
 
 // Decoding into a regular file, the decoder reads its window back from the
@@ -229,13 +233,19 @@ int check_report(FILE* report) {
 
 int run(const Options& o, const Job& job, Ends& ends) {
   if (const int status = open_input(o, job, ends); status != EXIT_OK) return status;
+  PatchReference ref;
+  if (const int status = ref.open(o); status != EXIT_OK) return status;
+  if (job.to != Job::To::discard)
+    if (const int status = ref.refuse_as_output(ends.output_id, display_name(to_standard_output(job) ? "-" : job.output, false));
+        status != EXIT_OK)
+      return status;
   CodecHandle h;
   if (h.codec == nullptr) {
     complain("cannot allocate the codec: out of memory");
     return EXIT_NO_CODEC;
   }
   FILE* const report = report_stream(o, job);
-  if (const int status = set_up_codec(o, h.codec, report); status != EXIT_OK) return status;
+  if (const int status = set_up_codec(o, h.codec, report, ref); status != EXIT_OK) return status;
   if (const int status = open_output(job, ends); status != EXIT_OK) return status;
 
   const std::string input_name = display_name(job.input, true);
@@ -247,6 +257,8 @@ int run(const Options& o, const Job& job, Ends& ends) {
   FileSink* const file = ends.out_file;
   if (file != nullptr) hooks.on_window_in_file = [file] { file->watch_for_other_writers(); };
   if (checked_frames(o)) hooks.not_checked_advice = "--bare decodes a bare stream (one written by 'cdedup e')";
+  if (o.mode == CODEC_MODE_DECODE) hooks.reference_advice = PatchReference::advice(o);
+  if (o.mode != CODEC_MODE_DECODE) hooks.reference_status = EXIT_IO;
 
   Progress progress(o.quiet && !o.progress ? nullptr : stderr, input_size, job.progress_name, o.progress);
   if (const int status = pump(api, h.codec, *ends.in, *ends.out, progress, input_name, hooks); status != EXIT_OK)

@@ -6,10 +6,14 @@
 #   edited  256 MB random, then a copy with a few hundred small edits
 #   long    two nights of full backups of this machine (4.6 GB): repeats
 #           within a night and about 2.3 GB apart (see make_long)
+#   disk    a 946 MB ext4 image of a compiler's tree (see make_disk)
+#   share   a tar of /usr/share: documentation, manual pages, locales
 
+# Each night's tar is kept as backup-nightN.tar too (bench/patch.sh takes
+# two of them).
 make_backup() {  # five nightly tars of /usr/include with a few edits between them
   local out=$work/backup.tar tree=$work/backup-tree
-  [ -s "$out" ] && return
+  [ -s "$out" ] && [ -s "$work/backup-night5.tar" ] && return
   rm -rf "$tree"; mkdir -p "$tree"
   cp -r /usr/include "$tree/snapshot"
   : > "$out"
@@ -18,7 +22,8 @@ make_backup() {  # five nightly tars of /usr/include with a few edits between th
       printf '/* night %s */\n' "$night" >> "$f"
     done
     find "$tree/snapshot" -type f | sort | awk -v n="$night" 'NR % 211 == n' | xargs -r rm -f
-    tar -C "$tree" -cf - snapshot >> "$out"
+    tar -C "$tree" -cf "$work/backup-night$night.tar" snapshot
+    cat "$work/backup-night$night.tar" >> "$out"
   done
   rm -rf "$tree"
 }
@@ -81,12 +86,36 @@ make_long() {
   rm -rf "$tree" "$work/long.img"
 }
 
+# A disk image: an ext4 file system of 902 MiB (946 MB) made with
+# mkfs.ext4 -d from a tree of system files, a compiler's tree
+# (/usr/lib/llvm-14: 484 MiB of files), with a fixed UUID so that it is made
+# alike each time; the rest is free space, most of it in the second half.
+# Its two halves (473 MB each) are bench/patch.sh's first pair.
+make_disk() {
+  local out=$work/disk.img tree=$work/disk-tree
+  [ -s "$out" ] && return
+  rm -rf "$tree"; mkdir -p "$tree"
+  cp -r /usr/lib/llvm-14 "$tree/"
+  rm -f "$out"
+  truncate -s 902M "$out"
+  mkfs.ext4 -q -F -U 2b7c0c1e-5d3a-4f0e-8a61-3c9d2e7f4a15 -E root_owner=0:0 -d "$tree" "$out"
+  rm -rf "$tree"
+}
+
+make_share() {  # a tar of /usr/share
+  local out=$work/share.tar
+  [ -s "$out" ] && return
+  tar -C /usr -cf "$out" share 2>/dev/null || [ -s "$out" ]
+}
+
 corpus_file() {
   case $1 in
     backup) echo "$work/backup.tar" ;;
     random) echo "$work/random.bin" ;;
     edited) echo "$work/edited.bin" ;;
     long) echo "$work/long.bin" ;;
+    disk) echo "$work/disk.img" ;;
+    share) echo "$work/share.tar" ;;
     *) echo "unknown corpus: $1" >&2; return 1 ;;
   esac
 }

@@ -23,6 +23,7 @@ namespace cdedup {
 
 struct FileWindow;
 struct ParallelEncoder;
+struct ReferenceFile;
 class Prefault;
 
 inline constexpr size_t CODEC_ALIGN = 4096;
@@ -65,11 +66,14 @@ struct Codec {
   // ---- Parameters and statistics ----
   int32_t cfg_chunklen;
   uint64_t total_bytes;  // sum of chunk lengths
+  uint64_t stream_base;  // window bytes before the stream's first: a patch's reference, else 0
   uint64_t chunk_count;  // chunks, the final one included
   uint32_t stream_pos;
   uint8_t* decwin;
   uint32_t decwin_pos;
   uint64_t decwin_written;  // bytes the window may hold from streams before (what the next wipe clears)
+  uint32_t decwin_first;    // the slot those bytes start at
+  uint64_t decwin_lead;     // bytes put in the window before the stream's first decoded byte
   uint8_t* decwin_notes;  // fast decoder: per 64 window bytes, where a chunk starts in them (see decoder.cpp)
   uint32_t decwin_notes_clear;  // the first block ahead of the write index whose note is not forgotten yet
   cdedup::Prefault* window_prefault;  // with threads: the window's first touch ahead of the decoder
@@ -103,6 +107,9 @@ struct Codec {
   int32_t failure;   // what the last CODEC_ERROR was about (CODEC_FAIL_*); 0: the stream's fault
   cdedup::StreamHash* input_hash;  // the frame's checksum, when the parallel encoder's pool takes the input in
   cdedup::FrameLayer framing;  // the writer or reader of a checked frame (frame_layer.h)
+
+  // ---- Patch ----
+  cdedup::ReferenceFile* ref_file;  // codec_set_reference_file: the reference, kept from stream to stream
 };
 
 namespace cdedup {

@@ -32,12 +32,18 @@
 // from the file or from a ring of the newest ones, and a noted copy put into
 // the ring from where it was read back and output from there.
 //
+// A patch's reference stands before the stream in the window but is never
+// in it: a source behind the stream's first byte is read back from the
+// reference file (reference_file.h), in memory or in a file alike.  Its
+// chunks have no notes, so a copy from it takes the slower path.
+//
 // Output, yields, statistics and failures are those of the byte-at-a-time
 // decoder, which the tests and fuzzers hold this one to.
 #include <algorithm>
 #include <cstring>
 
 #include "codec/decoder.h"
+#include "codec/reference_file.h"
 #include "codec/window_file.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
@@ -111,8 +117,10 @@ inline void window_advance(Codec& c, size_t k) {
   if (c.decwin_notes != nullptr) notes_forget_through(c, static_cast<uint32_t>((c.decwin_pos + k - 1) >> 6));
   const uint32_t was = c.decwin_pos;
   c.decwin_pos = c.decwin_pos + k == window ? 0 : static_cast<uint32_t>(c.decwin_pos + k);
-  // Each MiB written tells the helper populating the window ahead, if any.
-  if (c.window_prefault != nullptr && ((was ^ c.decwin_pos) >> 20) != 0) c.window_prefault->reached(c.decwin_pos);
+  // Each MiB written tells the helper populating the window ahead, if any
+  // (from the page the stream started in: once round, all of it).
+  if (c.window_prefault != nullptr && ((was ^ c.decwin_pos) >> 20) != 0)
+    c.window_prefault->reached(static_cast<uint32_t>(c.decwin_pos - (c.decwin_first & ~uint32_t{4095})));
 }
 
 // The next n window bytes are being written, wherever the window wraps.
@@ -146,10 +154,25 @@ inline void window_put(Codec& c, const uint8_t* p, size_t n) {
   }
 }
 
+// Bytes that lie `back` bytes behind the write index and before the
+// stream's first byte: a patch's reference, read back from its file, or
+// zeros before it; k is cut to what the piece holds.
+const uint8_t* bytes_before_stream(Codec& c, uint32_t back, size_t& k) {
+  const uint64_t before = back - c.total_bytes;  // bytes before the stream's first
+  if (before > c.stream_base) {
+    k = static_cast<size_t>(std::min<uint64_t>({k, before - c.stream_base, CHUNK_MAX_LEN}));
+    return window_zeros();
+  }
+  if (k > before) k = static_cast<size_t>(before);
+  return reference_bytes(*c.ref_file, c.stream_base - before, k);
+}
+
 // The window's bytes that lie `back` bytes behind the write index (1 <=
 // back <= window), at most k of them in one piece: k is cut to what the
-// piece holds.
+// piece holds.  Where a copy starts, the stream's bytes in the window are
+// those total_bytes counts.
 inline const uint8_t* window_bytes(Codec& c, uint32_t back, size_t& k) {
+  if (back > c.total_bytes && c.stream_base != 0) return bytes_before_stream(c, back, k);
   if (c.decwin_in_file) return file_window_bytes(*c.file_window, back, k);
   const uint32_t window = c.index.cfg_decwinsize;
   const uint32_t s = static_cast<uint32_t>((uint64_t{c.decwin_pos} + window - back) % window);
@@ -388,6 +411,7 @@ BodyTask decoder_body(Codec& c) {
   if (!decoder_open_stream(c, header)) co_await codec_fail(c);
 
   DecodeState s;
+  s.chunk_at = c.decwin_pos;
   for (;;) {
     keep_literal(c, s);
     const bool more = co_await need_input(c);

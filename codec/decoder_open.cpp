@@ -3,12 +3,14 @@
 // run with a message instead of decoding garbage parameters.  A window of the
 // right size left by the last stream is wiped and used again rather than
 // mapped anew, which would cost a page fault for each page it touches.
+// A patch's window starts behind its reference (docs/format.md, section 10).
 #include <cdedup/cdedup.h>
 
 #include <cstring>
 #include <new>
 
 #include "codec/decoder.h"
+#include "codec/reference_file.h"
 #include "codec/window_file.h"
 #include "dedup/chunker.h"
 #include "dedup/fingerprint.h"
@@ -50,15 +52,30 @@ void codec_release_window(Codec& c) {
 
 namespace {
 
+// Zeroes window slots [from, to) and their chunk-start notes, round the
+// window's end when `to` lies before `from`.
+void clear_slots(Codec& c, uint32_t from, uint32_t to) {
+  const uint32_t window = c.index.cfg_decwinsize;
+  if (from > to) {
+    clear_slots(c, from, window);
+    from = 0;
+  }
+  if (c.decwin != nullptr) std::memset(c.decwin + from, 0, to - from);
+  if (c.decwin_notes != nullptr && to > from) std::memset(c.decwin_notes + (from >> 6), 0, ((to + 63) >> 6) - (from >> 6));
+}
+
 // Zeroes what earlier streams wrote to the window, and the chunk-start notes
-// over it: everything before the write index, or the whole window if it may
-// have wrapped.  The bytes in the window that the counts do not take in yet
-// belong to one chunk at most (a stream can stop inside one).
+// over it: the slots from where they began to the write index, or the whole
+// window if they may have gone round it.  The bytes in the window that the
+// counts do not take in yet belong to one chunk at most (a stream can stop
+// inside one).  A patch's reference was never in the window, unless the
+// byte-at-a-time decoder loaded it (then it counts in decwin_written).
 void window_wipe(Codec& c) {
   const uint32_t window = c.index.cfg_decwinsize;
-  const size_t used = c.decwin_written + CHUNK_MAX_LEN < window ? c.decwin_pos : window;
-  if (c.decwin != nullptr) std::memset(c.decwin, 0, used);
-  if (c.decwin_notes != nullptr) std::memset(c.decwin_notes, 0, decwin_notes_bytes(static_cast<uint32_t>(used)));
+  if (c.decwin_written + CHUNK_MAX_LEN < window)
+    clear_slots(c, c.decwin_first, c.decwin_pos);
+  else
+    clear_slots(c, 0, window);
   c.decwin_written = 0;
 }
 
@@ -92,7 +109,8 @@ void window_open(Codec& c, uint32_t window) {
 
 void decoder_forget_counts(Codec& c) {
   // What the last stream left in the window is still to be wiped.
-  if (c.total_bytes > c.decwin_written) c.decwin_written = c.total_bytes;
+  const uint64_t written = c.decwin_lead + c.total_bytes;
+  if (written > c.decwin_written) c.decwin_written = written;
   c.total_bytes = 0;
   c.chunk_count = 0;
 }
@@ -110,26 +128,55 @@ bool decoder_open_stream(Codec& c, const int header[4]) {
     return false;
   }
   const uint32_t window = h.cfg_decwinsize < MAX_WINDOW ? h.cfg_decwinsize : MAX_WINDOW;
+  ReferenceFile* const ref = c.ref_file != nullptr && c.ref_file->active ? c.ref_file : nullptr;
+  const uint64_t base = ref != nullptr ? ref->size : 0;
+  if (base > window) {
+    codec_set_message(c, "corrupt stream: a patch against a reference file of %llu bytes in a window of %u MiB",
+                      static_cast<unsigned long long>(base), window >> 20);
+    return false;
+  }
   window_open(c, window);
   c.cfg_chunklen = static_cast<int32_t>(h.cfg_chunklen);
   c.index.encmem_bytes = 0;
-  c.decwin_pos = 0;
-  c.decwin_notes_clear = 0;
+  // A patch's reference comes first in the window: the new data's first
+  // byte goes where the reference's last one left off.
+  c.decwin_pos = window != 0 ? static_cast<uint32_t>(base % window) : 0;
+  c.decwin_first = c.decwin_pos;
+  c.decwin_lead = 0;
+  c.decwin_notes_clear = c.decwin_pos >> 6;
+  c.stream_base = base;
+  if (ref != nullptr) {
+    ref->reader.failed = false;
+    if (c.reference_path) {
+      // The byte-at-a-time decoder holds the reference in its window, as
+      // the format describes it; the fast one reads it back from the file.
+      // (Counted first, so that the next wipe clears what a failed read left.)
+      c.decwin_first = 0;
+      c.decwin_lead = base;
+      if (c.decwin != nullptr && !reference_read(c, 0, c.decwin, base)) return false;
+    } else if (!file_extents_start(ref->reader, ref->fd, 0, resolve_threads(c.threads) > 2)) {
+      codec_set_message(c, "cannot allocate the buffers that read the reference file back: out of memory");
+      c.failure = CODEC_FAIL_MEMORY;
+      return false;
+    }
+  }
   // Only the fast path uses the chunk-start table; without it, it scans.
   if ((c.decwin != nullptr || c.decwin_in_file) && !c.reference_path && c.decwin_notes == nullptr)
     c.decwin_notes = static_cast<uint8_t*>(large_block_alloc(decwin_notes_bytes(window)));
   if (c.decwin != nullptr && !c.reference_path) {
-    // With threads to spare, the window's first touch goes to a helper.
+    // With threads to spare, the window's first touch goes to a helper,
+    // from the page the stream starts in.
     if (resolve_threads(c.threads) > 1) {
       if (c.window_prefault == nullptr) c.window_prefault = new (std::nothrow) Prefault;
-      if (c.window_prefault != nullptr) c.window_prefault->start(c.decwin, window, WINDOW_LEAD);
+      const uint32_t page = c.decwin_first & ~uint32_t{4095};
+      if (c.window_prefault != nullptr) c.window_prefault->start(c.decwin + page, window - page, WINDOW_LEAD);
     }
   }
   chunker_init(c.chunker, h.cfg_chunklen);
   fold_reset(c.fold_block);
   codec_report(c, "len=%i encmem=%iM decmem=%iM\n", c.cfg_chunklen + 64, 0,
                static_cast<int>(c.index.cfg_decwinsize >> 20));
-  c.stream_pos = 0;
+  c.stream_pos = static_cast<uint32_t>(base);
   c.chunk_buf_len = 0;
   return true;
 }
@@ -151,8 +198,16 @@ bool decoder_copy_distance(Codec& c, const int bytes[4], uint32_t& distance) {
 }
 
 bool decoder_window_intact(Codec& c) {
-  if (!c.decwin_in_file || !c.file_window->failed) return true;
-  const FileWindow& w = *c.file_window;
+  if (c.stream_base != 0 && c.ref_file->reader.failed) {
+    const FileExtents& r = c.ref_file->reader;
+    codec_set_message(c, "cannot read the reference file back at byte %llu: %s",
+                      static_cast<unsigned long long>(r.failed_at),
+                      r.failed_errno != 0 ? std::strerror(r.failed_errno) : "it ends there: it was cut short");
+    c.failure = CODEC_FAIL_REFERENCE;
+    return false;
+  }
+  if (!c.decwin_in_file || !c.file_window->far.failed) return true;
+  const FileExtents& w = c.file_window->far;
   codec_set_message(c, "cannot read back the output file at byte %llu of the stream: %s",
                     static_cast<unsigned long long>(w.failed_at),
                     w.failed_errno != 0 ? std::strerror(w.failed_errno) : "it ends there: another process cut it short");

@@ -9,9 +9,13 @@
 // it; only the chunk carried over from the previous span and the unfinished
 // tail are copied into chunk_buf.  Output bytes, yields and printed lines are
 // those of the byte-at-a-time encoder.
+//
+// A patch's reference goes through the same cutting and filing, from its
+// file a block at a time, and nothing is written for it.
 #include <cstring>
 
 #include "codec/encoder.h"
+#include "codec/reference_file.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
@@ -47,11 +51,80 @@ void file_keys(const Codec& c, SplitBatch& bt, size_t count) {
   }
 }
 
+// Cuts a span of input into chunks, the chunk carried in from earlier spans
+// finished in chunk_buf, and gives each complete chunk its start, length and
+// filed key in c.batch; returns how many, and in `tail` where the
+// unfinished rest of the span starts.  A span with no boundary is gathered
+// whole.
+size_t cut_span(Codec& c, const uint8_t* p, size_t n, size_t& tail) {
+  SplitBatch& bt = c.batch;
+  const size_t count = chunker_split(c.chunker, p, n, bt.ends, bt.bits);
+  if (count == 0) {
+    gather(c, p, n);
+    tail = n;
+    return 0;
+  }
+  // The chunk carried in from earlier spans is finished in place; every
+  // other chunk of the span is fingerprinted in one batch.
+  size_t first = 0;
+  uint32_t prev_end = 0;
+  if (c.chunk_buf_len != 0) {
+    const uint32_t head = bt.ends[0];
+    gather(c, p, head);
+    fold_finish(c.fold_block, c.chunk_buf_len, bt.keys[0]);
+    bt.starts[0] = c.chunk_buf;
+    bt.lens[0] = c.chunk_buf_len;
+    first = 1;
+    prev_end = head;
+  }
+  for (size_t i = first; i < count; ++i) {
+    bt.starts[i] = p + prev_end;
+    bt.lens[i] = bt.ends[i] - prev_end;
+    prev_end = bt.ends[i];
+  }
+  fingerprint_chunks(bt.starts + first, bt.lens + first, count - first, bt.keys + first);
+
+  // File every key (the content checks are most of that work) while the
+  // slots of the keys a group or two on are on their way from memory; by
+  // the time the chunks are decided the slots are in the cache.  (The
+  // prefetch is a call into another file on purpose: g++ 12 drops
+  // __builtin_prefetch from coroutine bodies.)
+  file_keys(c, bt, count);
+  tail = prev_end;
+  return count;
+}
+
 }  // namespace
+
+bool encoder_index_reference(Codec& c) {
+  ReferenceFile& r = *c.ref_file;
+  stream_hash_reset(r.scan);
+  for (uint64_t at = 0; at < r.size;) {
+    const size_t n = r.size - at < REFERENCE_BLOCK ? static_cast<size_t>(r.size - at) : REFERENCE_BLOCK;
+    if (!reference_read(c, at, r.block, n)) return false;
+    stream_hash_update(r.scan, r.block, n);
+    for (size_t done = 0; done < n;) {
+      const uint8_t* const p = r.block + done;
+      const size_t m = n - done < SPLIT_SPAN_MAX ? n - done : SPLIT_SPAN_MAX;
+      size_t tail;
+      const size_t count = cut_span(c, p, m, tail);
+      for (size_t i = 0; i < count; ++i) file_reference_chunk(c, c.batch.keys[i], c.batch.lens[i]);
+      if (count != 0) {
+        c.chunk_buf_len = 0;
+        gather(c, p + tail, m - tail);
+      }
+      done += m;
+    }
+    at += n;
+  }
+  r.hash = stream_hash_digest(r.scan);
+  r.hashed = true;
+  return true;
+}
 
 BodyTask encoder_body(Codec& c) {
   uint8_t header[4];
-  encoder_open_stream(c, header);
+  if (!encoder_open_stream(c, header, encoder_index_reference)) co_await codec_fail(c);
   CODEC_PUT_SPAN(c, header, sizeof header);
 
   RefState rs;
@@ -62,44 +135,15 @@ BodyTask encoder_body(Codec& c) {
     const size_t avail = static_cast<size_t>(c.in_end - p);
     const size_t n = avail < SPLIT_SPAN_MAX ? avail : SPLIT_SPAN_MAX;
     c.in_cur = p + n;
-    const size_t count = chunker_split(c.chunker, p, n, bt.ends, bt.bits);
-    if (count == 0) {
-      gather(c, p, n);
-      continue;
-    }
-
-    // The chunk carried in from earlier spans is finished in place; every
-    // other chunk of the span is fingerprinted in one batch.
-    size_t first = 0;
-    uint32_t prev_end = 0;
-    if (c.chunk_buf_len != 0) {
-      const uint32_t head = bt.ends[0];
-      gather(c, p, head);
-      fold_finish(c.fold_block, c.chunk_buf_len, bt.keys[0]);
-      bt.starts[0] = c.chunk_buf;
-      bt.lens[0] = c.chunk_buf_len;
-      first = 1;
-      prev_end = head;
-    }
-    for (size_t i = first; i < count; ++i) {
-      bt.starts[i] = p + prev_end;
-      bt.lens[i] = bt.ends[i] - prev_end;
-      prev_end = bt.ends[i];
-    }
-    fingerprint_chunks(bt.starts + first, bt.lens + first, count - first, bt.keys + first);
-
-    // File every key (the content checks are most of that work) while the
-    // slots of the keys a group or two on are on their way from memory; by
-    // the time the chunks are decided the slots are in the cache.  (The
-    // prefetch is a call into another file on purpose: g++ 12 drops
-    // __builtin_prefetch from coroutine bodies.)
-    file_keys(c, bt, count);
+    size_t tail;
+    const size_t count = cut_span(c, p, n, tail);
+    if (count == 0) continue;
     for (size_t i = 0; i < count; ++i)
       if (encode_chunk(c, rs, out, bt.keys[i], bt.starts[i], bt.lens[i])) CODEC_PUT_CHUNK(c, out);
     CODEC_PUT_RUN(c, out);
     // chunk_buf is free again: the unfinished tail waits there.
     c.chunk_buf_len = 0;
-    gather(c, p + prev_end, n - prev_end);
+    gather(c, p + tail, n - tail);
   }
 
   // The final chunk, gathered in chunk_buf.

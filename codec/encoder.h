@@ -8,6 +8,7 @@
 #include "codec/codec.h"
 #include "codec/coroutine.h"
 #include "dedup/chunk_index.h"
+#include "dedup/exact_index.h"
 #include "dedup/fingerprint.h"
 
 namespace cdedup {
@@ -48,8 +49,30 @@ inline void sweep_after_chunk(Codec& c, uint32_t len) {
   if (c.mode == CODEC_MODE_UNIQUE) index_sweep(c.index, c.stream_pos, len);
 }
 
-// The header bytes and the parameter line; done the same way by both paths.
-void encoder_open_stream(Codec& c, uint8_t header[4]);
+// The header bytes and the parameter line, done the same way by every path;
+// for a patch, the reference's chunks are then filed in the index by the
+// body's own `index_reference` and the stream positions start behind them.
+// False, message set, when the stream cannot start.
+bool encoder_open_stream(Codec& c, uint8_t header[4], bool (*index_reference)(Codec&));
+
+// ---------------------------------------------------------------------------
+// Patches: the reference's chunks filed, nothing written
+// ---------------------------------------------------------------------------
+
+// Each body's way of filing the reference: cut from its first byte by the
+// stream's fresh chunker, every whole chunk filed at its exact position,
+// the file hashed in the same pass (ReferenceFile::hash).  Its cut-short last
+// piece is left out: the new data's final chunk, which is filed and looked
+// up like any other, could equal it, and a reference to it would copy on
+// past its end to the next boundary.
+bool encoder_index_reference(Codec& c);           // a span at a time (encoder.cpp)
+bool encoder_index_reference_bytewise(Codec& c);  // a byte at a time (encoder_reference.cpp)
+
+// A whole chunk of the reference, at the exact position total_bytes counts.
+inline void file_reference_chunk(Codec& c, const ChunkKey& filed, uint32_t len) {
+  index_find_or_file(c.index, filed.bytes, c.total_bytes);
+  c.total_bytes += len;
+}
 
 // ---------------------------------------------------------------------------
 // Chunk output of the bodies that work a span or a block at a time

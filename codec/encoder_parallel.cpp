@@ -41,6 +41,9 @@
 // of the 64 KiB of input before it: the chunk is then whole in the later
 // block, and no block waits for the one before it to be decided.
 //
+// A patch's reference takes the same way, but is only filed (see
+// parallel_index_reference).
+//
 // When the stream goes into a checked frame, its checksum takes the input
 // in as it lands in a block, a piece of at most HASH_PIECE bytes at a time,
 // while the piece is still in the cache.  The hash is one sequence, so it
@@ -51,17 +54,21 @@
 #include "codec/encoder_parallel.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
 #include "codec/encoder.h"
+#include "codec/reference_file.h"
 #include "dedup/boundary_scan.h"
 #include "dedup/chunk_check.h"
 #include "dedup/chunk_index.h"
+#include "dedup/chunker.h"
 #include "dedup/fingerprint_lanes.h"
 #include "dedup/stream_hash.h"
 #include "platform/large_block.h"
 #include "platform/prefault.h"
+#include "platform/read_back.h"
 #include "platform/thread_pool.h"
 
 namespace cdedup {
@@ -132,21 +139,46 @@ void cut_task(void* arg) {
   s.count = static_cast<uint32_t>(cut_chain(b.threshold, b.buf, s.from, s.stop, b.data_end(), s.ends));
 }
 
+// A run of one byte value (the free space of a disk image, a file of zeros)
+// is cut into chunks of the longest length, all alike.  Each such chunk is
+// compared with the last one the task filed and, when equal, takes its key:
+// a comparison at memory speed instead of a fingerprint and a content check,
+// which read the chunk at a tenth of that.  Equal bytes, equal key, so the
+// output is the same.
 void file_task(void* arg) {
+  constexpr uint32_t NONE = UINT32_MAX;
   const File& f = *static_cast<File*>(arg);
   const Block& b = *f.block;
   const uint8_t* starts[FINGERPRINT_GROUP];
   uint32_t lens[FINGERPRINT_GROUP];
+  uint32_t which[FINGERPRINT_GROUP];  // the chunk a fingerprint is for
+  uint32_t same[FINGERPRINT_GROUP];   // an earlier chunk with the same bytes, or NONE
+  ChunkKey keys[FINGERPRINT_GROUP];
+  uint32_t last_long = NONE;
   for (uint32_t g = f.lo; g < f.hi; g += FINGERPRINT_GROUP) {
     const size_t m = std::min<size_t>(FINGERPRINT_GROUP, f.hi - g);
+    size_t k = 0;
     for (size_t i = 0; i < m; ++i) {
-      const uint32_t start = b.start_of(static_cast<uint32_t>(g + i));
-      starts[i] = b.buf + start;
-      lens[i] = b.ends[g + i] - start;
+      const uint32_t chunk = static_cast<uint32_t>(g + i);
+      const uint32_t start = b.start_of(chunk);
+      const uint8_t* const p = b.buf + start;
+      const uint32_t len = b.ends[chunk] - start;
+      same[i] = NONE;
+      if (len == CHUNK_MAX_LEN) {
+        if (last_long != NONE && std::memcmp(p, b.buf + b.start_of(last_long), CHUNK_MAX_LEN) == 0) {
+          same[i] = last_long;
+          continue;
+        }
+        last_long = chunk;
+      }
+      starts[k] = p;
+      lens[k] = len;
+      which[k++] = chunk;
     }
-    fingerprint_chunks(starts, lens, m, b.keys + g);
+    fingerprint_chunks(starts, lens, k, keys);
+    for (size_t j = 0; j < k; ++j) b.keys[which[j]] = checked_key(keys[j], chunk_check(*b.check_key, starts[j], lens[j]));
     for (size_t i = 0; i < m; ++i)
-      b.keys[g + i] = checked_key(b.keys[g + i], chunk_check(*b.check_key, starts[i], lens[i]));
+      if (same[i] != NONE) b.keys[g + i] = b.keys[same[i]];
   }
 }
 
@@ -285,15 +317,21 @@ namespace {
 
 Block& block_of(ParallelEncoder& pe, uint64_t seq) { return pe.ring[seq % RING]; }
 
+// Blocks count from 0 and the chain starts afresh: at a stream's start, and
+// at the new data's first byte after a patch's reference.
+void restart_chain(ParallelEncoder& pe) {
+  pe.sealed = pe.settled = pe.decided = 0;
+  pe.stream_bytes = 0;
+  pe.chain = PREFIX;
+}
+
 void begin_stream(ParallelEncoder& pe, const Codec& c) {
   pe.pool.drain();  // a stream given up midway may have left work queued
   // The index is touched all over from the first chunks on: all of it, at
   // once.  A small one costs less to touch on demand than a thread to start.
   const size_t index_bytes = size_t{c.index.cfg_tblsize} * INDEX_SLOT_BYTES;
   if (index_bytes >= PREFAULT_MIN_BYTES) pe.index_prefault.start(c.index.htbl, index_bytes, index_bytes);
-  pe.sealed = pe.settled = pe.decided = 0;
-  pe.stream_bytes = 0;
-  pe.chain = PREFIX;
+  restart_chain(pe);
 }
 
 // The next block to fill, its prefix copied from the block before it (as
@@ -397,19 +435,109 @@ void settle_block(ParallelEncoder& pe) {
   ++pe.settled;
 }
 
+// A block of the reference, decided: its chunks filed in order, nothing
+// written.  Its unfinished last chunk is left, as for any block, to the next
+// one, or at the reference's end to nobody.
+void file_reference_block(Codec& c, ParallelEncoder& pe, const Block& b) {
+  for (unsigned f = 0; f < b.filed; ++f) {
+    File& part = b.files[f];
+    pe.pool.wait(part.task);
+    index_prefetch(c.index, b.keys[part.lo].bytes, std::min<size_t>(PREFETCH_AHEAD, part.hi - part.lo),
+                   sizeof(ChunkKey));
+    for (uint32_t i = part.lo; i < part.hi; ++i) {
+      if (i + PREFETCH_AHEAD < part.hi) index_prefetch(c.index, b.keys[i + PREFETCH_AHEAD].bytes, 1, 0);
+      file_reference_chunk(c, b.keys[i], b.ends[i] - b.start_of(i));
+    }
+  }
+}
+
 }  // namespace
+
+// A block of the reference read from its file, on the pool.
+struct ReferenceRead {
+  PoolTask task;
+  int fd = -1;
+  uint8_t* buf = nullptr;
+  size_t n = 0;
+  uint64_t offset = 0;
+  StreamHash* hash = nullptr;  // REF's identity, taken in order as the blocks come
+  bool ok = true;
+  int error = 0;
+};
+
+// Read a piece at a time and hashed while the piece is in the cache, as the
+// input is (reads are one after another, so the hash sees REF in order).
+void reference_read_task(void* arg) {
+  ReferenceRead& rd = *static_cast<ReferenceRead*>(arg);
+  for (size_t at = 0; at < rd.n; at += HASH_PIECE) {
+    const size_t k = std::min(rd.n - at, HASH_PIECE);
+    rd.ok = read_back(rd.fd, rd.buf + at, k, rd.offset + at);
+    if (!rd.ok) {
+      rd.error = errno;
+      rd.offset += at;
+      return;
+    }
+    stream_hash_update(*rd.hash, rd.buf + at, k);
+  }
+  rd.error = 0;
+}
+
+// A patch's reference goes through the ring as input does, read from its
+// file straight into the blocks and hashed on the pool; only the last step
+// differs.  A block is read while the deciding thread settles and files the
+// ones before it (the read, a copy from the page cache, was a tenth of that
+// thread's time), so the ring holds one block read, one cut and one filed.
+// The new data then starts a chain of its own in an empty ring.
+bool parallel_index_reference(Codec& c) {
+  ParallelEncoder& pe = *c.parallel;
+  ReferenceFile& r = *c.ref_file;
+  stream_hash_reset(r.scan);
+  ReferenceRead rd;
+  rd.task.run = reference_read_task;
+  rd.task.arg = &rd;
+  rd.fd = r.fd;
+  rd.hash = &r.scan;
+  for (uint64_t at = 0; rd.ok && at < r.size;) {
+    Block& b = open_block(pe);
+    rd.buf = b.buf + PREFIX;
+    rd.n = std::min<uint64_t>(pe.block_bytes, r.size - at);
+    rd.offset = at;
+    pe.pool.submit(rd.task);
+    while (pe.sealed - pe.settled > 0) settle_block(pe);
+    while (pe.sealed - pe.decided > 1) file_reference_block(c, pe, block_of(pe, pe.decided++));
+    pe.pool.wait(rd.task);
+    if (!rd.ok) break;
+    b.fill = rd.n;
+    at += rd.n;
+    seal_block(pe, b, c);
+  }
+  if (rd.ok) {
+    while (pe.sealed - pe.settled > 0) settle_block(pe);
+    while (pe.sealed - pe.decided > 0) file_reference_block(c, pe, block_of(pe, pe.decided++));
+  }
+  // Nothing the pool still holds may name a block of the reference.
+  pe.pool.drain();
+  restart_chain(pe);
+  if (!rd.ok) {
+    errno = rd.error;
+    return reference_read_failed(c, rd.offset);
+  }
+  r.hash = stream_hash_digest(r.scan);
+  r.hashed = true;
+  return true;
+}
 
 // ---------------------------------------------------------------------------
 // The body
 // ---------------------------------------------------------------------------
 
 BodyTask encoder_body_parallel(Codec& c) {
-  uint8_t header[4];
-  encoder_open_stream(c, header);
-  CODEC_PUT_SPAN(c, header, sizeof header);
-
   ParallelEncoder& pe = *c.parallel;
   begin_stream(pe, c);
+  uint8_t header[4];
+  if (!encoder_open_stream(c, header, parallel_index_reference)) co_await codec_fail(c);
+  CODEC_PUT_SPAN(c, header, sizeof header);
+
   RefState rs;
   ChunkOutput out;
   bool eof = false;

@@ -40,6 +40,10 @@ bool parallel_encoder_set_shape(ParallelEncoder* pe, size_t segment_bytes, unsig
 // or no more can be had (the one-thread body then writes the same bytes).
 bool parallel_encoder_prepare(Codec& c);
 
+// A patch's reference filed through the threads: what
+// encoder_index_reference does on one.
+bool parallel_index_reference(Codec& c);
+
 // The body: same output, printed lines and statistics as encoder_body.
 BodyTask encoder_body_parallel(Codec& c);
 

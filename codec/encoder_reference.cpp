@@ -1,19 +1,46 @@
 // Byte-at-a-time encoder: every input byte goes through get_byte into the
 // chunker, the fold block and the chunk buffer, and every output byte through
 // put_byte.  Slow and plain on purpose: it is what the fast path is tested
-// against.
+// against.  A patch's reference is filed the same way, a byte at a time.
 #include <cstring>
 
 #include "codec/encoder.h"
+#include "codec/reference_file.h"
 #include "dedup/chunk_index.h"
 #include "dedup/chunker.h"
 #include "dedup/fingerprint.h"
 
 namespace cdedup {
 
+bool encoder_index_reference_bytewise(Codec& c) {
+  ReferenceFile& r = *c.ref_file;
+  stream_hash_reset(r.scan);
+  for (uint64_t at = 0; at < r.size;) {
+    const size_t n = r.size - at < REFERENCE_BLOCK ? static_cast<size_t>(r.size - at) : REFERENCE_BLOCK;
+    if (!reference_read(c, at, r.block, n)) return false;
+    stream_hash_update(r.scan, r.block, n);
+    for (size_t i = 0; i < n; ++i) {
+      const uint8_t b = r.block[i];
+      const bool boundary = chunker_feed(c.chunker, b);
+      fold_add(c.fold_block, b);
+      c.chunk_buf[c.chunk_buf_len++] = b;
+      if (!boundary) continue;
+      const uint32_t len = c.chunker.chunk_len;
+      fold_finish(c.fold_block, len, c.chunk_key);
+      chunker_end_chunk(c.chunker);
+      file_reference_chunk(c, filed_key(c, c.chunk_key, c.chunk_buf, len), len);
+      c.chunk_buf_len = 0;
+    }
+    at += n;
+  }
+  r.hash = stream_hash_digest(r.scan);
+  r.hashed = true;
+  return true;
+}
+
 BodyTask encoder_body_reference(Codec& c) {
   uint8_t header[4];
-  encoder_open_stream(c, header);
+  if (!encoder_open_stream(c, header, encoder_index_reference_bytewise)) co_await codec_fail(c);
   for (uint8_t b : header) co_await put_byte(c, b);
 
   RefState rs;

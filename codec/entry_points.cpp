@@ -20,6 +20,7 @@
 #include "codec/coroutine.h"
 #include "codec/encoder_parallel.h"
 #include "codec/frame_layer.h"
+#include "codec/reference_file.h"
 #include "codec/window_file.h"
 #include "dedup/chunk_index.h"
 #include "platform/large_block.h"
@@ -145,6 +146,7 @@ void codec_destroy(Codec* c) {
   if (c->file_window != nullptr) file_window_release(*c->file_window);
   delete c->file_window;
   frame_layer_release(c->framing);
+  reference_release(*c);
   void* raw;
   std::memcpy(&raw, reinterpret_cast<char*>(c) - sizeof(void*), sizeof raw);
   c->~Codec();
@@ -176,6 +178,17 @@ int32_t codec_init(Codec* c, int32_t mode, const int32_t params[3]) {
   // Parameters the encoder cannot honour are refused before anything is written.
   if (mode == CODEC_MODE_UNIQUE && c->checked) {
     codec_set_message(*c, "mode u cannot write a checked frame: its output does not decode to its input");
+    release_index(*c);
+    return refuse(*c);
+  }
+  if (mode == CODEC_MODE_UNIQUE && c->ref_file != nullptr) {
+    codec_set_message(*c, "mode u cannot write a patch: its output does not decode to its input");
+    release_index(*c);
+    return refuse(*c);
+  }
+  if (c->ref_file != nullptr && c->ref_file->size > (static_cast<uint64_t>(static_cast<uint32_t>(params[2])) << 20)) {
+    codec_set_message(*c, "the reference file has %" PRIu64 " bytes, more than the window of %" PRId32 " MiB holds",
+                      c->ref_file->size, params[2]);
     release_index(*c);
     return refuse(*c);
   }
@@ -278,7 +291,8 @@ int32_t codec_run(Codec* c) {
       c->framing.digest_size = c->framing.digest_hash = 0;
       // A decoder learns from the first bytes whether it reads a frame.
       if (codec_is_decoder(*c)) return frame_reader_start(*c);
-      if (c->checked) return frame_writer_start(*c);
+      // A patch's reference travels in a frame's header: a patch is always framed.
+      if (c->checked || c->ref_file != nullptr) return frame_writer_start(*c);
       if (!codec_start_body(*c)) return c->state;
       break;
     case CODEC_NEED_INPUT:
@@ -366,12 +380,29 @@ int32_t codec_set_output_file(Codec* c, int fd, int64_t offset, int64_t lag) {
 int32_t codec_window_in_file(const Codec* c) { return c->decwin_in_file ? 1 : 0; }
 
 int32_t codec_output_failed(const Codec* c) {
-  return c->state == CODEC_ERROR && c->decwin_in_file && c->file_window->failed ? 1 : 0;
+  return c->state == CODEC_ERROR && c->decwin_in_file && c->file_window->far.failed ? 1 : 0;
 }
 
 int32_t codec_set_checked(Codec* c, int32_t on) {
   if (running(*c) || (on != 0 && c->configured && c->mode == CODEC_MODE_UNIQUE)) return CODEC_INIT_REFUSED;
   c->checked = on != 0;
+  return 0;
+}
+
+int32_t codec_set_reference_file(Codec* c, int fd) {
+  if (running(*c)) return CODEC_INIT_REFUSED;
+  if (fd >= 0 && c->configured && c->mode == CODEC_MODE_UNIQUE) {
+    codec_set_message(*c, "mode u cannot write a patch: its output does not decode to its input");
+    return CODEC_INIT_REFUSED;
+  }
+  if (!reference_take(*c, fd)) return CODEC_INIT_REFUSED;
+  const ReferenceFile* r = c->ref_file;
+  if (r != nullptr && c->configured && c->mode == CODEC_MODE_ENCODE && r->size > c->index.cfg_decwinsize) {
+    codec_set_message(*c, "the reference file has %" PRIu64 " bytes, more than the window of %" PRIu32 " MiB holds",
+                      r->size, c->index.cfg_decwinsize >> 20);
+    reference_release(*c);
+    return CODEC_INIT_REFUSED;
+  }
   return 0;
 }
 

@@ -30,6 +30,7 @@
 #include "codec/coroutine.h"
 #include "codec/decoder.h"
 #include "codec/frame_layer.h"
+#include "codec/reference_file.h"
 #include "codec/window_file.h"
 
 namespace cdedup {
@@ -86,6 +87,11 @@ int32_t start_bare(Codec& c) {
     frame_error_text(f.scan, c.message, sizeof c.message);
     return codec_stop(c, CODEC_FAIL_NOT_CHECKED);
   }
+  if (c.ref_file != nullptr) {
+    c.ref_file->active = false;
+    codec_set_message(c, "not a patch: a bare stream names no reference file, and one was given");
+    return codec_stop(c, CODEC_FAIL_REFERENCE);
+  }
   std::memcpy(f.replay, f.scan.held, f.scan.held_len);
   c.in_start = c.in_cur = f.replay;
   c.in_end = f.replay + f.scan.held_len;
@@ -113,12 +119,25 @@ int32_t step_aside(Codec& c) {
 int32_t start_frame(Codec& c) {
   FrameLayer& f = c.framing;
   const FrameHeader& h = f.scan.header;
-  if (h.names_reference()) {
+  // A patch decodes only with its own reference, checked before any of its
+  // output; a reference given for a frame that is not a patch means the
+  // caller holds another file than it thinks.
+  if (c.ref_file != nullptr) c.ref_file->active = false;
+  if (h.names_reference() && c.ref_file == nullptr) {
     codec_set_message(c,
                       "checked frame %" PRIu64 " was written against a reference file of %" PRIu64
                       " bytes with XXH3-64 %016" PRIx64 ", and none was given",
                       f.scan.frames + 1, h.reference_size, h.reference_hash);
     return codec_stop(c, CODEC_FAIL_REFERENCE);
+  }
+  if (!h.names_reference() && c.ref_file != nullptr) {
+    codec_set_message(c, "checked frame %" PRIu64 " is not a patch (it names no reference file), and one was given",
+                      f.scan.frames + 1);
+    return codec_stop(c, CODEC_FAIL_REFERENCE);
+  }
+  if (h.names_reference()) {
+    if (!reference_matches(c, f.scan.frames + 1, h.reference_size, h.reference_hash)) return codec_stop(c, c.failure);
+    c.ref_file->active = true;
   }
   // The block a frame's blocks are gathered in, had before the frame runs.
   if (!frame_layer_hold_block(c)) return c.state;
@@ -197,6 +216,8 @@ int32_t ask_input(Codec& c, bool space) {
 int32_t frame_reader_start(Codec& c) {
   FrameLayer& f = c.framing;
   decoder_forget_counts(c);
+  // The reference is hashed again for each stream: it may have changed since.
+  if (c.ref_file != nullptr) c.ref_file->hashed = false;
   f.side = FrameSide::Reader;
   f.phase = HEADER;
   frame_scan_start(f.scan);

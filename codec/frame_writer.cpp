@@ -16,6 +16,9 @@
 // each input buffer is handed over, on the caller's thread, or by the
 // parallel encoder's pool (Codec::input_hash), which sees its input in
 // blocks of its own.
+//
+// A patch (an encoder given a reference file) is always written in a frame:
+// the frame's header is where the reference's size and hash go.
 #include <cdedup/cdedup.h>
 
 #include <algorithm>
@@ -23,6 +26,7 @@
 #include "codec/codec.h"
 #include "codec/coroutine.h"
 #include "codec/frame_layer.h"
+#include "codec/reference_file.h"
 #include "platform/copy.h"
 
 namespace cdedup {
@@ -132,6 +136,12 @@ int32_t frame_writer_run(Codec& c) {
     if (y == CODEC_NEED_INPUT || y == CODEC_ERROR) return y;
     if (y == CODEC_OUTPUT_FULL && f.phase == CATCH_SETTINGS) {
       std::copy(f.settings, f.settings + FRAME_SETTINGS_BYTES, f.header.settings);
+      // A patch's reference was filed and hashed before the body's header.
+      if (c.ref_file != nullptr && c.ref_file->active) {
+        f.header.flags |= FRAME_FLAG_REFERENCE;
+        f.header.reference_size = c.ref_file->size;
+        f.header.reference_hash = c.ref_file->hash;
+      }
       f.pre_len = frame_header_write(f.header, f.pre);
       f.phase = BODY;
       body_writes_block(c);

@@ -7,36 +7,18 @@
 // memory, in a ring of a few MiB; older ones come from a few extents of the
 // file read back with pread and kept while references go on using them.
 //
-// What is cheap here: references mostly come in runs (a repeated file is a
-// run of continuations through its earlier copy), so an extent that a run
-// reads past is replaced by a larger one further on, from a page to 256 KiB,
-// and a run costs one read per 256 KiB, made ahead of it on another thread
-// when there is one; a reference on its own costs one read of a page or
-// two.  On the backup series (605 MB decoded, 534 MB of it by reference),
-// 47% of what references repeat lies within 8 MiB, in the ring, and the
-// rest is read back in about 23,000 reads of 415 MB in all.  Everything
-// lives in memory allocated once and used over and over, which on a virtual
-// machine keeps away the first touch of fresh pages, the cost of a window
-// in memory.
+// References mostly come in runs, read back in extents that grow along them
+// (file_extents.h).  On the backup series (605 MB decoded, 534 MB of it by
+// reference), 47% of what references repeat lies within 8 MiB, in the ring,
+// and the rest is read back in about 23,000 reads of 415 MB in all.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/read_back.h"
+#include "codec/file_extents.h"
 
 namespace cdedup {
-
-inline constexpr unsigned FILE_EXTENTS = 16;
-inline constexpr size_t FILE_EXTENT_MIN = 4096;
-inline constexpr size_t FILE_EXTENT_MAX = size_t{256} << 10;
-
-// Stream offsets [start, end) of the file held in `bytes`.
-struct FileExtent {
-  uint64_t start = 0, end = 0;
-  uint64_t used = 0;  // when it last served a read, for eviction
-  uint8_t* bytes = nullptr;
-};
 
 struct FileWindow {
   // What the caller said (codec_set_output_file); fd is -1 when it said nothing.
@@ -47,9 +29,6 @@ struct FileWindow {
 
   // The stream's state.
   bool active = false;        // the window of the stream being decoded lives in the file
-  bool failed = false;        // a read back failed; the stream stops
-  int failed_errno = 0;       // its errno, 0 when the file ended early
-  uint64_t failed_at = 0;     // the stream offset it could not read
   uint64_t taken = 0;         // bytes taken into the window so far
   size_t out_allowance = 0;   // output buffers are used up to this many bytes
 
@@ -59,16 +38,9 @@ struct FileWindow {
   size_t ring_bytes = 0;
   uint64_t near = 0;          // sources at most this far back are in the ring
 
-  uint8_t* extent_block = nullptr;  // FILE_EXTENTS + 1 buffers of FILE_EXTENT_MAX bytes
-  FileExtent extents[FILE_EXTENTS];
-  unsigned last = 0;          // the extent that served the last read
-  uint64_t clock = 0;
-
-  // With a thread to spare, the extent a run will want next is read ahead.
-  BackgroundRead prefetch;
-  bool prefetching = false;   // posted, not yet waited for
-  uint64_t prefetch_start = 0, prefetch_end = 0;
-  uint8_t* spare = nullptr;   // the buffer it reads into
+  // The older bytes, read back at stream offsets; a failed read (its
+  // `failed`, errno and offset) stops the stream.
+  FileExtents far;
 };
 
 // Readies `w` for a stream with this window, the caller's output buffer
@@ -98,7 +70,7 @@ const uint8_t* file_window_put(FileWindow& w, const uint8_t* p, size_t n);
 // The bytes that lie `back` bytes behind the window's end (back at least
 // 1), at most k of them in one piece: k is cut to what the piece holds.
 // Bytes from before the stream's start read as zeros.  A failed read back
-// sets `failed` and gives zeros.
+// sets `far.failed` and gives zeros.
 const uint8_t* file_window_bytes(FileWindow& w, uint64_t back, size_t& k);
 
 }  // namespace cdedup

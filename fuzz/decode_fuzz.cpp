@@ -41,9 +41,13 @@
 // bytes for one in four.
 #include <sys/mman.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "dedup/frame_format.h"
@@ -66,6 +70,52 @@ constexpr uint8_t COPY = 0x00, CONTINUE = 0x02;
 constexpr uint32_t MAX_WINDOW = 16u << 20;  // the fuzz library's cap
 
 using fuzz::Bytes;
+
+// ---------------------------------------------------------------------------
+// Reference files
+// ---------------------------------------------------------------------------
+
+// The sizes a reference is given for (make_corpus.py knows them too).
+constexpr uint64_t REFERENCE_SIZES[] = {0, 100, 5000, 70000, 300000};
+
+struct Reference {
+  int fd = -1;
+  uint64_t size = 0;
+  uint64_t hash = 0;
+};
+
+// The reference file of a size, made once: numbered lines of text cut to it.
+const Reference* reference_of_size(uint64_t n) {
+  if (std::find(std::begin(REFERENCE_SIZES), std::end(REFERENCE_SIZES), n) == std::end(REFERENCE_SIZES)) return nullptr;
+  static std::map<uint64_t, Reference> made;
+  Reference& r = made[n];
+  if (r.fd < 0) {
+    std::string text;
+    for (int i = 0; text.size() < n; ++i) text += "reference line " + std::to_string(i) + " of the fuzz corpus\n";
+    text.resize(n);
+    r.fd = memfd_create("decode-fuzz-reference", MFD_CLOEXEC);
+    FUZZ_CHECK(r.fd >= 0 && pwrite(r.fd, text.data(), n, 0) == static_cast<ssize_t>(n));
+    r.size = n;
+    r.hash = cdedup::hash_once(text.data(), n);
+  }
+  return &r;
+}
+
+// The first frame's header, when the input begins with a whole one.
+bool first_header(const Bytes& s, cdedup::FrameHeader& h) {
+  cdedup::FrameScanner sc;
+  cdedup::frame_scan_start(sc);
+  size_t taken = 0;
+  if (cdedup::frame_scan(sc, s.data(), s.size(), taken) != cdedup::FrameEvent::Header) return false;
+  h = sc.header;
+  return true;
+}
+
+// The reference a patch names, when it is one of ours.
+const Reference* reference_named(const Bytes& s) {
+  cdedup::FrameHeader h;
+  return first_header(s, h) && h.names_reference() ? reference_of_size(h.reference_size) : nullptr;
+}
 
 // A copy (8 bytes) or continue (4 bytes) record in a stream's body.  Found by
 // their bytes, which a literal chunk may contain too; such a false find only
@@ -216,14 +266,14 @@ void mutate_header(Bytes& s, uint64_t& r) {
   }
 }
 
-// What the fast decoder makes of the stream, changed by libFuzzer's
-// mutators, with a stretch of it repeated, encoded again under the stream's
-// own parameters or smaller ones: a well-formed stream whose plaintext is a
-// neighbour of this one's.
-bool reencode(Bytes& s, size_t max_size, uint64_t& r) {
-  static fuzz::Pool decoders, encoders;
+// What the fast decoder makes of a stream (a patch with its reference),
+// changed by libFuzzer's mutators, with a stretch of it repeated: the
+// plaintext of a neighbour of this stream.
+Bytes neighbour_plaintext(const Bytes& s, const Reference* ref, uint64_t& r) {
+  static fuzz::Pool decoders;
   fuzz::Run dec;
   dec.settings.mode = CODEC_MODE_DECODE;
+  dec.settings.patch_fd = ref != nullptr ? ref->fd : -1;
   dec.out = fuzz::BlockSizes::constant(4096);
   dec.out_cap = 4096;
   fuzz::Result plain = decoders.sized(window_of(s)).pump(s.data(), s.size(), dec);
@@ -239,6 +289,16 @@ bool reencode(Bytes& s, size_t max_size, uint64_t& r) {
     const Bytes stretch(p.begin() + from, p.begin() + from + len);
     for (uint64_t k = 0; k <= (x >> 40) % 3; ++k) p.insert(p.end(), stretch.begin(), stretch.end());
   }
+  return p;
+}
+
+// The stream's plaintext, mutated, encoded again under the stream's own
+// parameters or smaller ones: a well-formed stream whose plaintext is a
+// neighbour of this one's.
+bool reencode(Bytes& s, size_t max_size, uint64_t& r) {
+  static fuzz::Pool encoders;
+  const Bytes p = neighbour_plaintext(s, nullptr, r);
+  const uint64_t x = fuzz::splitmix(r);
   fuzz::Run enc;
   enc.settings.params[0] = s.size() >= 2 && (s[0] | s[1] << 8) != 0 && x % 4 != 0 ? (s[0] | s[1] << 8)
                                                                                : int32_t(1 + (x >> 48) % 8);
@@ -251,13 +311,36 @@ bool reencode(Bytes& s, size_t max_size, uint64_t& r) {
   return true;
 }
 
+// The same for a patch, as a patch against the same reference; `frame` is
+// the whole input, whose first frame is replaced.
+bool reencode_patch(Bytes& frame, const Bytes& rest, const Reference& ref, size_t max_size, uint64_t& r) {
+  static fuzz::Pool encoders;
+  const Bytes p = neighbour_plaintext(frame, &ref, r);
+  cdedup::FrameHeader h;
+  if (!first_header(frame, h)) return false;
+  const uint64_t x = fuzz::splitmix(r);
+  fuzz::Run enc;
+  enc.settings.patch_fd = ref.fd;
+  enc.settings.params[0] = (h.settings[0] | h.settings[1] << 8) != 0 && x % 4 != 0
+                               ? (h.settings[0] | h.settings[1] << 8)
+                               : int32_t(1 + (x >> 48) % 8);
+  enc.settings.params[1] = 1;
+  enc.settings.params[2] = 1;  // holds every reference here
+  const fuzz::Result out = encoders.sized(enc.settings.params[1]).pump(p.data(), p.size(), enc);
+  if (out.final_yield != CODEC_DONE) return false;
+  frame = out.out;
+  frame.insert(frame.end(), rest.begin(), rest.end());
+  if (frame.size() > max_size) frame.resize(max_size);
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Checked frames
 // ---------------------------------------------------------------------------
 
 // The bare stream inside the first frame, its flags, and the bytes after
 // the frame; false when the frame's layout does not hold up.
-bool unwrap(const Bytes& s, Bytes& bare, uint16_t& flags, Bytes& rest) {
+bool unwrap(const Bytes& s, Bytes& bare, uint16_t& flags, uint64_t& reference_size, Bytes& rest) {
   cdedup::FrameScanner sc;
   cdedup::frame_scan_start(sc);
   bare.clear();
@@ -268,6 +351,7 @@ bool unwrap(const Bytes& s, Bytes& bare, uint16_t& flags, Bytes& rest) {
     if (e == cdedup::FrameEvent::Header) {
       bare.assign(sc.header.settings, sc.header.settings + cdedup::FRAME_SETTINGS_BYTES);
       flags = sc.header.flags;
+      reference_size = sc.header.reference_size;
     }
     if (e == cdedup::FrameEvent::Payload) bare.insert(bare.end(), s.begin() + at, s.begin() + at + taken);
     at += taken;
@@ -280,16 +364,17 @@ bool unwrap(const Bytes& s, Bytes& bare, uint16_t& flags, Bytes& rest) {
 }
 
 // A frame around a bare stream, in blocks of `block` bytes, its trailer
-// what the stream decodes to (as far as a capped decode gets).
-Bytes wrap(const Bytes& bare, uint16_t flags, size_t block) {
+// what the stream decodes to (as far as a capped decode gets); with the
+// reference flag, a patch against the reference of that size, decoded with it.
+Bytes wrap(const Bytes& bare, uint16_t flags, size_t block, uint64_t reference_size = 0) {
   static fuzz::Pool decoders;
-  fuzz::Run dec;
-  dec.settings.mode = CODEC_MODE_DECODE;
-  dec.out = fuzz::BlockSizes::constant(65536);
-  dec.out_cap = size_t{1} << 20;
-  const fuzz::Result plain = decoders.sized(window_of(bare)).pump(bare.data(), bare.size(), dec);
   cdedup::FrameHeader h;
   h.flags = flags & cdedup::FRAME_FLAGS_KNOWN;
+  const Reference* ref = h.names_reference() ? reference_of_size(reference_size) : nullptr;
+  if (h.names_reference()) {
+    h.reference_size = reference_size;
+    h.reference_hash = ref != nullptr ? ref->hash : 0;
+  }
   for (size_t i = 0; i < cdedup::FRAME_SETTINGS_BYTES; ++i) h.settings[i] = i < bare.size() ? bare[i] : 0;
   uint8_t head[cdedup::FRAME_HEADER_MAX];
   Bytes out(head, head + cdedup::frame_header_write(h, head));
@@ -299,7 +384,18 @@ Bytes wrap(const Bytes& bare, uint16_t flags, size_t block) {
     out.insert(out.end(), prefix, prefix + cdedup::frame_block_prefix_write(h, bare.data() + at, len, prefix));
     out.insert(out.end(), bare.begin() + at, bare.begin() + at + len);
   }
-  uint8_t close[cdedup::FRAME_CLOSE_BYTES];
+  // A patch is decoded as a frame, its trailer still to be made (the
+  // decoder hands back everything before it finds the trailer wrong).
+  uint8_t close[cdedup::FRAME_CLOSE_BYTES] = {};
+  fuzz::Run dec;
+  dec.settings.mode = CODEC_MODE_DECODE;
+  dec.settings.patch_fd = ref != nullptr ? ref->fd : -1;
+  dec.out = fuzz::BlockSizes::constant(65536);
+  dec.out_cap = size_t{1} << 20;
+  Bytes whole = out;
+  whole.insert(whole.end(), close, close + cdedup::FRAME_CLOSE_BYTES);
+  const Bytes& decoded = ref != nullptr ? whole : bare;
+  const fuzz::Result plain = decoders.sized(window_of(decoded)).pump(decoded.data(), decoded.size(), dec);
   cdedup::frame_close_write({plain.out.size(), cdedup::hash_once(plain.out.data(), plain.out.size())}, close);
   out.insert(out.end(), close, close + cdedup::FRAME_CLOSE_BYTES);
   return out;
@@ -314,7 +410,8 @@ size_t pick_block(uint64_t x) {
 bool mutate_frame(Bytes& s, size_t max_size, uint64_t& r) {
   Bytes bare, rest;
   uint16_t flags = cdedup::FRAME_FLAG_BLOCK_CHECKS;
-  if (!unwrap(s, bare, flags, rest)) return false;
+  uint64_t reference_size = 0;
+  if (!unwrap(s, bare, flags, reference_size, rest)) return false;
   const uint64_t x = fuzz::splitmix(r);
   switch (x % 8) {
     case 0: case 1: case 2:
@@ -324,16 +421,23 @@ bool mutate_frame(Bytes& s, size_t max_size, uint64_t& r) {
       mutate_header(bare, r);
       break;
     case 4:
+      if (const Reference* ref = (flags & cdedup::FRAME_FLAG_REFERENCE) != 0 ? reference_of_size(reference_size) : nullptr)
+        return reencode_patch(s, rest, *ref, max_size, r);
       if (!reencode(bare, max_size, r)) return false;
       break;
     case 5:  // another frame after it: this one again, or a small one
-      rest = (x >> 8) % 2 == 0 ? s : wrap({1, 0, 1, 0, 'a', 'b', 'c'}, flags, 2);
+      rest = (x >> 8) % 2 == 0 ? s : wrap({1, 0, 1, 0, 'a', 'b', 'c'}, flags, 2, reference_size);
       break;
-    case 6:  // wrapped anew, with or without checks
-      flags ^= (x >> 8) % 2;
+    case 6:  // wrapped anew: with or without checks, a patch against another reference or none
+      if ((x >> 8) % 2 == 0) {
+        flags ^= 1;
+      } else {
+        flags ^= (x >> 9) % 2 == 0 ? cdedup::FRAME_FLAG_REFERENCE : 0;
+        reference_size = REFERENCE_SIZES[(x >> 10) % std::size(REFERENCE_SIZES)];
+      }
       break;
     default: {  // the frame's own fields damaged (a flip or a cut), after wrapping
-      Bytes w = wrap(bare, flags, pick_block(x >> 12));
+      Bytes w = wrap(bare, flags, pick_block(x >> 12), reference_size);
       const size_t at = (x >> 20) % w.size();
       if ((x >> 8) % 2 == 0)
         w[at] ^= uint8_t(1u << ((x >> 16) % 8));
@@ -343,7 +447,7 @@ bool mutate_frame(Bytes& s, size_t max_size, uint64_t& r) {
       return true;
     }
   }
-  s = wrap(bare, flags, pick_block(x >> 12));
+  s = wrap(bare, flags, pick_block(x >> 12), reference_size);
   s.insert(s.end(), rest.begin(), rest.end());
   return true;
 }
@@ -377,6 +481,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run.settings.checked = (h >> 50) % 4 == 0;
   run.settings.caller_hash = (h >> 52) % 4 == 0;
   run.settings.reference = false;
+  // A patch against one of ours gets its reference; now and then a stream
+  // that is not one gets one too, and is refused.
+  if (const Reference* ref = reference_named(Bytes(data, data + std::min<size_t>(size, cdedup::FRAME_HEADER_MAX))))
+    run.settings.patch_fd = ref->fd;
+  else if ((h >> 58) % 16 == 0)
+    run.settings.patch_fd = reference_of_size(100)->fd;
   static const int output_file = memfd_create("decode-fuzz", MFD_CLOEXEC);
   if ((h >> 56) % 4 == 0) run.output_file = output_file;
   const fuzz::Result fast = fast_codec.pump(data, size, run);

@@ -129,6 +129,7 @@ struct Settings {
   uint32_t segments = 0;
   bool checked = false;        // codec_set_checked: the encoder writes a frame, the decoder requires one
   bool caller_hash = false;    // codec_set_caller_hash: the pump hashes what the decoder decodes
+  int patch_fd = -1;           // codec_set_reference_file: a patch's reference file (-1: none)
 
   bool operator==(const Settings&) const = default;
 };
@@ -218,7 +219,10 @@ class Instance {
     codec_reset(codec_);
     FUZZ_CHECK(codec_set_checked(codec_, 0) == 0);
     FUZZ_CHECK(codec_set_caller_hash(codec_, s.caller_hash) == 0);
+    // A reference is held to the window of the settings that take it, so it follows codec_init.
+    FUZZ_CHECK(codec_set_reference_file(codec_, -1) == 0);
     const int32_t rc = codec_init(codec_, s.mode, s.params);
+    if (rc == 0 && s.patch_fd >= 0) FUZZ_CHECK(codec_set_reference_file(codec_, s.patch_fd) == 0);
     if (rc == 0 && s.checked) FUZZ_CHECK(codec_set_checked(codec_, 1) == (s.mode == CODEC_MODE_UNIQUE ? CODEC_INIT_REFUSED : 0));
     if (rc == 0 && s.segment_bytes != 0 && cdedup::parallel_encoder_prepare(*codec_))
       FUZZ_CHECK(cdedup::parallel_encoder_set_shape(codec_->parallel, s.segment_bytes, s.segments));

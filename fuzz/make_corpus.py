@@ -51,6 +51,25 @@ def xxh3(data):
     return _xxh.XXH3_64bits(data, len(data))
 
 
+def reference_text(n):
+    """A reference file of decode_fuzz (decode_fuzz.cpp, reference_of_size): numbered lines cut to n bytes."""
+    out, i = b"", 0
+    while len(out) < n:
+        out += b"reference line %d of the fuzz corpus\n" % i
+        i += 1
+    return out[:n]
+
+
+def patch(tool, ref, plain, chunklen):
+    """A patch of plain against ref, written by the tool's filter form, in a 1 MiB window."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "ref")
+        with open(path, "wb") as f:
+            f.write(ref)
+        args = [tool, "--patch-from=" + path, "--chunklen=%d" % chunklen, "--encmem=1", "--decmem=1"]
+        return subprocess.run(args, input=plain, stdout=subprocess.PIPE, check=True).stdout
+
+
 MAGIC = bytes([0x00, 0x00, 0x43, 0x44, 0x46, 0x89, 0x0D, 0x0A])
 
 
@@ -119,6 +138,15 @@ def main():
     write(dec, "frame_then_zstd_magic", framed + bytes([0x28, 0xB5, 0x2F, 0xFD]))
     write(dec, "frame_reference", frame(copies, plain, 100, reference=(1 << 20, 0x0123456789ABCDEF)))
     write(dec, "frame_cut", framed[:len(framed) // 2])
+    # Patches against decode_fuzz's references: edited with short chunks,
+    # its content moved, a reference shorter than a chunk repeated, and an
+    # empty one.
+    ref = reference_text(5000)
+    write(dec, "patch_edited", patch(tool, ref, ref[:1200] + b"an edit" + ref[1300:] + text[:300], 8))
+    ref = reference_text(70000)
+    write(dec, "patch_moved", patch(tool, ref, ref[30000:] + ref[:30000], 100))
+    write(dec, "patch_short_reference", patch(tool, reference_text(100), reference_text(100) * 3, 1))
+    write(dec, "patch_empty_reference", patch(tool, b"", text, 8))
 
     # Plan bytes (fuzz_pump.h, make_plan): chunk class and restart kind, two
     # chunk-length bytes, table sizes, repeats.

@@ -490,7 +490,7 @@ TEST(ManPage, AgreesWithTheHelpText) {
                                                  "--chunklen", "--encmem", "--decmem", "--long", "-v", "--verbose",
                                                  "-q", "--quiet", "-c", "--stdout", "-o", "--output", "-f",
                                                  "--force", "-k", "--keep", "--rm", "--progress", "-l", "--list",
-                                                 "--bare"}));
+                                                 "--bare", "--patch-from"}));
   EXPECT_EQ(help.modes, (std::set<std::string>{"e", "u", "d"}));
   EXPECT_EQ(help.parameters.size(), 3u);
   EXPECT_EQ(help.exit_statuses.size(), 8u);

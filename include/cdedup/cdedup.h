@@ -37,6 +37,11 @@
  * damaged, joined with other bytes or not a stream at all.  Every decoder
  * recognises and checks frames; frames written one after another decode to
  * their contents one after another.
+ *
+ * Patches (codec_set_reference_file): an encoder given a reference file
+ * writes the new data as a patch against it, repeats of the reference
+ * becoming references into it; a decoder given the same file applies the
+ * patch.  Neither holds the reference in memory.
  */
 #ifndef CDEDUP_CDEDUP_H
 #define CDEDUP_CDEDUP_H
@@ -155,6 +160,28 @@ int32_t codec_set_caller_hash(Codec *c, int32_t on);
  * frame's trailer gives.  0 when there is such a frame, non-zero otherwise. */
 int32_t codec_frame_digest(const Codec *c, uint64_t *size, uint64_t *hash);
 
+/* Patches.  `fd` reads a regular file, the reference (it is duplicated; the caller keeps its
+ * own): its bytes stand before the stream's own in the window, so that the stream's repeats of
+ * them become references, and they are never written out.
+ *   Encoder (CODEC_MODE_ENCODE only): the reference's chunks are filed in the index first, read
+ *   from the file in blocks (on the encoder's threads when it has them) and hashed; the stream is
+ *   then written in a checked frame whatever codec_set_checked says, its header naming the
+ *   reference's size and XXH3-64.  The window must hold the whole reference: a larger one is
+ *   refused here (codec_init afterwards refuses a window smaller than the reference).
+ *   Decoder: before a frame's first byte of output, the reference's size and then its XXH3-64
+ *   must be those the frame names (the hash is a pass over the file, once a stream); a frame
+ *   that names none, a bare stream, or a wrong reference is refused with CODEC_FAIL_REFERENCE
+ *   and a message that names the size and hash the frame needs.  A decoder given no reference
+ *   refuses a patch the same way.  The bytes references repeat are read back from the file,
+ *   whether the window is in memory or in the output file (codec_set_output_file).
+ * Kept by the instance from stream to stream until replaced; `fd` < 0 forgets it.  Takes effect
+ * when a stream starts.  0 when taken; CODEC_INIT_REFUSED (codec_message says why) when `fd` is
+ * not a regular file open for reading, for CODEC_MODE_UNIQUE (codec_init refuses that mode on an
+ * instance with a reference), for a reference larger than an encoder's window, or while a
+ * stream runs.  A reference that changes while a patch is applied is caught by the frame's
+ * checksum, or, cut short, when a read of it fails (CODEC_FAIL_REFERENCE). */
+int32_t codec_set_reference_file(Codec *c, int fd);
+
 /* What a CODEC_ERROR was about. */
 #define CODEC_FAIL_NONE 0        /* no CODEC_ERROR */
 #define CODEC_FAIL_STREAM 1      /* the input is damaged, cut short, followed by foreign bytes, or not a stream */
@@ -165,7 +192,9 @@ int32_t codec_frame_digest(const Codec *c, uint64_t *size, uint64_t *hash);
                                     once the body's first bytes come, before any of the stream's output;
                                     codec_message names the window's size.  A decoder given its output
                                     file (codec_set_output_file) needs only 1/64 of the window. */
-#define CODEC_FAIL_REFERENCE 5   /* the frame was written against a reference file, which is not given */
+#define CODEC_FAIL_REFERENCE 5   /* a patch without its reference file (none given, or another), a
+                                    reference given for what is not a patch, or a reference that
+                                    could not be read */
 #define CODEC_FAIL_SETTINGS 6    /* the instance has no accepted settings (codec_init refused them) */
 int32_t codec_failure(const Codec *c);
 

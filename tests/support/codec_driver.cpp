@@ -144,6 +144,18 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run) {
   c->framing.write_without_checks = run.frame_without_checks;
   r.init_status = codec_init(c, run.mode, run.params.data());
   if (r.init_status == 0 && run.rebase_span != 0) index_set_rebase_span(c->index, run.rebase_span);
+  int reference_fd = -1;
+  if (r.init_status == 0 && run.reference != nullptr) {
+    reference_fd = memfd_create("cdedup-reference", MFD_CLOEXEC);
+    EXPECT_GE(reference_fd, 0);
+    const Bytes& ref = *run.reference;
+    if (!ref.empty()) {
+      EXPECT_EQ(pwrite(reference_fd, ref.data(), ref.size(), 0), static_cast<ssize_t>(ref.size()));
+    }
+    r.reference_status = codec_set_reference_file(c, reference_fd);
+    if (r.reference_status != 0) r.init_status = r.reference_status;
+  }
+  bool reference_flipped = false;
   std::unique_ptr<OutputFile> file;
   if (r.init_status == 0 && run.output_file) {
     file = std::make_unique<OutputFile>(run);
@@ -169,6 +181,17 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run) {
     for (;;) {
       const int32_t y = codec_run(c);
       r.yields.push_back(y);
+      if ((run.reference_flip_at != 0 || run.reference_cut) && !reference_flipped && y != CODEC_NEED_INPUT) {
+        if (run.reference_cut) {
+          EXPECT_EQ(ftruncate(reference_fd, static_cast<off_t>(run.reference->size() / 2)), 0);
+        } else {
+          uint8_t b = 0;
+          EXPECT_EQ(pread(reference_fd, &b, 1, static_cast<off_t>(run.reference_flip_at - 1)), 1);
+          b ^= 0x40;
+          EXPECT_EQ(pwrite(reference_fd, &b, 1, static_cast<off_t>(run.reference_flip_at - 1)), 1);
+        }
+        reference_flipped = true;
+      }
       if (y == CODEC_NEED_INPUT) {
         const size_t n = std::min(in_sizes.next(), input.size() - in_off);
         if (n == 0 && ++requests_after_end > MAX_REQUESTS_AFTER_END) {
@@ -219,6 +242,7 @@ CodecResult run_codec(const Bytes& input, const CodecRun& run) {
     codec_finish(c);
   }
   codec_destroy(c);
+  if (reference_fd >= 0) close(reference_fd);
   std::fclose(report);
   r.report.assign(report_buf, report_len);
   std::free(report_buf);

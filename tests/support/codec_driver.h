@@ -63,6 +63,15 @@ struct CodecRun {
   bool caller_hash = false;
   uint32_t frame_block = 0;
   bool frame_without_checks = false;
+  // A patch: the reference's bytes, given to the codec in a file in memory
+  // (codec_set_reference_file) after codec_init.  With `reference_flip_at`,
+  // the file's byte at that offset less one is flipped once the codec has
+  // first handed output back: the reference changes under a stream that
+  // checked it.
+  // With `reference_cut`, the file is cut to half its size then instead.
+  const Bytes* reference = nullptr;
+  size_t reference_flip_at = 0;
+  bool reference_cut = false;
 };
 
 struct CodecResult {
@@ -83,6 +92,7 @@ struct CodecResult {
   // whose bytes hashed to what codec_frame_digest gave.
   size_t frame_ends = 0;
   size_t frames_matching = 0;
+  int32_t reference_status = 0;  // codec_set_reference_file's result; the stream does not run when it is not 0
 };
 
 CodecResult run_codec(const Bytes& input, const CodecRun& run);
