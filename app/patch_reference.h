@@ -10,6 +10,7 @@
 #include <cdedup/cdedup.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/options.h"
@@ -29,10 +30,10 @@ class PatchReference {
   int open(const Options& o);
   bool given() const { return fd_ >= 0; }
 
-  // Encoding: the window and index in `params` sized for REF where the
-  // options left them, and REF checked against the window; 0, or status 5
-  // reported.
-  int size_settings(const Options& o, int32_t params[3]) const;
+  // Encoding: the window and index in `params` sized for REF, and for the
+  // new data's size when it is known, where the options left them, and REF
+  // checked against the window; 0, or status 5 reported.
+  int size_settings(const Options& o, int32_t params[3], std::optional<uint64_t> new_size) const;
   // REF handed to the codec; 0, or status 5 reported.
   int give_to(Codec* c) const;
   // Whether `output` is REF, however named: status 3 reported, or 0.

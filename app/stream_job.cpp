@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "app/exit_status.h"
 #include "app/file_stream.h"
@@ -147,12 +148,14 @@ bool hash_on_writer(const Options& o) { return o.mode == CODEC_MODE_DECODE && o.
 
 // The codec as the options ask, a patch's reference given; 0, or the status
 // of a refusal already reported.
-int set_up_codec(const Options& o, Codec* c, FILE* report, const PatchReference& ref) {
+int set_up_codec(const Options& o, Codec* c, FILE* report, const PatchReference& ref, const Ends& ends) {
   codec_set_report(c, report);
   codec_set_reference_path(c, o.reference);
   codec_set_threads(c, o.threads);
   int32_t params[3] = {o.params[0], o.params[1], o.params[2]};
-  if (const int status = ref.size_settings(o, params); status != EXIT_OK) return status;
+  std::optional<uint64_t> input_size;
+  if (ends.input_regular) input_size = uint64_t(ends.input_stat.st_size);
+  if (const int status = ref.size_settings(o, params, input_size); status != EXIT_OK) return status;
   if (api.codec_init(c, o.mode, params) != 0) {
     complain("%s", codec_message(c));
     return EXIT_REFUSED;
@@ -245,7 +248,7 @@ int run(const Options& o, const Job& job, Ends& ends) {
     return EXIT_NO_CODEC;
   }
   FILE* const report = report_stream(o, job);
-  if (const int status = set_up_codec(o, h.codec, report, ref); status != EXIT_OK) return status;
+  if (const int status = set_up_codec(o, h.codec, report, ref, ends); status != EXIT_OK) return status;
   if (const int status = open_output(job, ends); status != EXIT_OK) return status;
 
   const std::string input_name = display_name(job.input, true);

@@ -28,6 +28,49 @@ constexpr size_t LANES = 6;
 // The top-byte filter pays while few windows pass it: up to one in 28.
 constexpr uint32_t FILTER_MAX_THRESHOLD = 0x08000000;
 
+// ---------------------------------------------------------------------------
+// Runs of one byte value
+// ---------------------------------------------------------------------------
+
+// The free space of a disk image, a file of zeros: every window inside a run
+// of one byte value is the same 16 bytes, so one hash decides them all, and
+// when it is not a hit the search goes on from the run's end.  Finding the
+// end is a comparison at memory speed, where the filters read a few GB/s.
+// A span that does not start with a run costs one 8-byte comparison.
+
+constexpr size_t RUN_MIN = 256;  // shorter runs are not worth the hash
+
+// Bytes from p on, before `end`, equal to v (its value in every byte of `vv`).
+size_t run_length(const uint8_t* p, const uint8_t* end, uint8_t v, uint64_t vv) {
+  const uint8_t* q = p;
+  for (; end - q >= 32; q += 32) {
+    uint64_t w[4];
+    std::memcpy(w, q, sizeof w);
+    if (((w[0] ^ vv) | (w[1] ^ vv) | (w[2] ^ vv) | (w[3] ^ vv)) != 0) break;
+  }
+  while (q < end && *q == v) ++q;
+  return static_cast<size_t>(q - p);
+}
+
+// The first window end at or after `from` not wholly inside a run that
+// covers data[from - 15 ..] and hashes above the threshold; `from` when
+// there is no such run.  Reads only data[from - 15 .. to).
+size_t past_uniform_run(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from, size_t to) {
+  if (from < 15 || from >= to || to - from < RUN_MIN) return from;
+  const uint8_t* const w = data + from - 15;
+  const uint8_t v = w[0];
+  const uint64_t vv = uint64_t{v} * 0x0101010101010101u;
+  uint64_t head;
+  std::memcpy(&head, w + 8, sizeof head);  // w[8 .. 15], the window's newest bytes
+  if (head != vv) return from;
+  const size_t run = run_length(w, data + to, v, vv);
+  if (run < 16 + RUN_MIN) return from;
+  uint8_t window[16];
+  std::memset(window, v, sizeof window);
+  if (window_hash_terms(t, window) < threshold) return from;
+  return from - 15 + run;  // the first window that holds another byte
+}
+
 struct Tables {
   const uint32_t* add;
   const uint32_t* rem;
@@ -167,13 +210,14 @@ size_t boundary_find(const WindowTables& t, uint32_t threshold, const uint8_t* d
   static const Find chosen = boundary_gfni_available()               ? boundary_find_gfni
                              : boundary_candidates_avx2_available() ? boundary_find_avx2
                                                                     : boundary_find_portable;
+  from = past_uniform_run(t, threshold, data, from, to);
   return chosen(t, threshold, data, from, to);
 }
 
 #else
 
 size_t boundary_find(const WindowTables& t, uint32_t threshold, const uint8_t* data, size_t from, size_t to) {
-  return boundary_find_portable(t, threshold, data, from, to);
+  return boundary_find_portable(t, threshold, data, past_uniform_run(t, threshold, data, from, to), to);
 }
 
 uint32_t boundary_candidates(const Chunker& ck, uint32_t prev_hash, const uint8_t prev[16], const uint8_t* data,

@@ -27,6 +27,20 @@ std::vector<uint8_t> make_input(std::mt19937_64& rng, size_t n, int kind) {
   return v;
 }
 
+// Runs of one byte value, every value in turn, from a few bytes to longer
+// than the longest chunk, with random bytes between some of them: the
+// search skips runs whose window is not a hit, and must stop in those whose
+// window is (at chunk length 1 and 2 most values are).
+std::vector<uint8_t> make_runs(std::mt19937_64& rng, size_t n) {
+  std::vector<uint8_t> v;
+  for (unsigned value = 0; v.size() < n; value = (value + 1) % 256) {
+    const size_t len = std::min<size_t>(n - v.size(), rng() % 4 == 0 ? 70000 + rng() % 1000 : rng() % 3000);
+    v.insert(v.end(), len, static_cast<uint8_t>(value));
+    for (size_t k = rng() % 2 == 0 ? 0 : rng() % 40; k > 0 && v.size() < n; --k) v.push_back(static_cast<uint8_t>(rng()));
+  }
+  return v;
+}
+
 // Chunk ends (stream offsets one past the last byte) by feeding byte by byte.
 std::vector<uint64_t> reference_ends(uint32_t chunklen, const std::vector<uint8_t>& in, Chunker& ck) {
   chunker_init(ck, chunklen);
@@ -285,6 +299,32 @@ TEST(BoundaryFind, FirstHitInEveryRangeMatchesByteFeeding) {
   }
 }
 
+// A range that starts inside a run of one byte value and ends in it, just
+// after it or well past it, for values whose window is a hit and values
+// whose window is not, next to a guard page on either side.
+TEST(BoundaryFind, RangesOverRunsMatchByteFeeding) {
+  std::mt19937_64 rng(37);
+  GuardedBytes guard;
+  const WindowTables& t = window_tables();
+  for (uint32_t chunklen : {2u, 1000u}) {
+    const uint32_t threshold = 0xFFFFFFFFu / chunklen;
+    for (unsigned value : {0u, 1u, 0x55u, 0xFFu}) {
+      std::vector<uint8_t> data(15 + 1200, static_cast<uint8_t>(value));
+      for (size_t k = 15 + 900; k < data.size(); ++k) data[k] = static_cast<uint8_t>(rng());
+      const std::vector<uint32_t> hashes = fed_hashes(data);
+      for (size_t from : {15u, 16u, 600u}) {
+        for (size_t to = from; to <= data.size(); to += 1 + to % 7) {
+          const size_t want = model_find(hashes, threshold, from, to);
+          const size_t len = to - from + 15;
+          for (const uint8_t* p : {guard.front(data.data() + from - 15, len), guard.back(data.data() + from - 15, len)})
+            ASSERT_EQ(boundary_find(t, threshold, p, 15, len) - 15 + from, want)
+                << "chunklen " << chunklen << " value " << value << " [" << from << ", " << to << ")";
+        }
+      }
+    }
+  }
+}
+
 // Long ranges on the kinds of input the chunker meets, against byte
 // feeding, searched chunk by chunk as the encoder does.
 TEST(BoundaryFind, ChunkByChunkMatchesByteFeeding) {
@@ -292,8 +332,8 @@ TEST(BoundaryFind, ChunkByChunkMatchesByteFeeding) {
   const WindowTables& t = window_tables();
   for (uint32_t chunklen : {1u, 2u, 100u, 1000u, 65535u}) {
     const uint32_t threshold = 0xFFFFFFFFu / chunklen;
-    for (int kind = 0; kind < 3; ++kind) {
-      const std::vector<uint8_t> in = make_input(rng, 150000, kind);
+    for (int kind = 0; kind < 4; ++kind) {
+      const std::vector<uint8_t> in = kind < 3 ? make_input(rng, 150000, kind) : make_runs(rng, 1500000);
       Chunker ref;
       const std::vector<uint64_t> want = reference_ends(chunklen, in, ref);
       for (const auto& [name, find] : find_variants()) {

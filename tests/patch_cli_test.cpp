@@ -68,6 +68,13 @@ TEST(PatchCli, PatchesRoundTripInEveryFormWhateverTheThreads) {
   }
   const ProcessResult piped = run_bash("cat " + sh(p.new_data) + " | " + cdedup_shell() + " " + sh(p.from()));
   EXPECT_TRUE(piped.out == made.out) << piped.err;
+  // New data of a known size takes no more window than it needs, and the
+  // patch decodes all the same.
+  const ProcessResult from_file = run_bash(cdedup_shell() + " " + sh(p.from()) + " < " + sh(p.new_data));
+  ASSERT_EQ(from_file.status, EXIT_OK) << from_file.err;
+  EXPECT_EQ(window_mib(from_file.out), ref_mib + int((p.new_bytes.size() + (1 << 20) - 1) >> 20));
+  const ProcessResult sized_back = run_cdedup({"-d", p.from()}, to_bytes(from_file.out));
+  EXPECT_TRUE(sized_back.status == EXIT_OK && to_bytes(sized_back.out) == p.new_bytes) << sized_back.err;
   const std::string patch = p.dir.file("patch.cdd");
   write_file(patch, to_bytes(made.out));
 
