@@ -110,6 +110,14 @@ void BM_lanes_avx2(benchmark::State& state) {
   run_batch<cdedup::fingerprint_chunks_avx2>(state);
 }
 
+void BM_lanes_avx512(benchmark::State& state) {
+  if (!cdedup::fingerprint_chunks_avx512_available()) {
+    state.SkipWithError("AVX-512 not available on this CPU");
+    return;
+  }
+  run_batch<cdedup::fingerprint_chunks_avx512>(state);
+}
+
 void BM_lanes_dispatched(benchmark::State& state) { run_batch<cdedup::fingerprint_chunks>(state); }
 
 }  // namespace
@@ -117,4 +125,5 @@ void BM_lanes_dispatched(benchmark::State& state) { run_batch<cdedup::fingerprin
 BENCHMARK(BM_fold_scalar)->ArgsProduct({{385, 1100}, {CAPPED, REALISTIC}});
 BENCHMARK(BM_lanes_portable)->ArgsProduct({{385, 1100}, {CAPPED, REALISTIC}});
 BENCHMARK(BM_lanes_avx2)->ArgsProduct({{40, 385, 1100}, {CAPPED, REALISTIC}});
+BENCHMARK(BM_lanes_avx512)->ArgsProduct({{40, 385, 1100}, {CAPPED, REALISTIC}});
 BENCHMARK(BM_lanes_dispatched)->Args({385, REALISTIC});

@@ -210,6 +210,7 @@ void fingerprint_chunks_portable(const uint8_t* const* starts, const uint32_t* l
 #if CDEDUP_X86_LANES
 
 bool fingerprint_chunks_avx2_available() { return cpu_features().avx2; }
+bool fingerprint_chunks_avx512_available() { return cpu_features().avx512; }
 
 #else
 
@@ -221,6 +222,12 @@ void fingerprint_chunks_avx2(const uint8_t* const* starts, const uint32_t* lens,
   fingerprint_chunks_portable(starts, lens, count, keys);
 }
 
+bool fingerprint_chunks_avx512_available() { return false; }
+
+void fingerprint_chunks_avx512(const uint8_t* const* starts, const uint32_t* lens, size_t count, ChunkKey* keys) {
+  fingerprint_chunks_portable(starts, lens, count, keys);
+}
+
 #endif
 
 namespace {
@@ -228,6 +235,7 @@ namespace {
 using BatchFn = void (*)(const uint8_t* const*, const uint32_t*, size_t, ChunkKey*);
 
 BatchFn pick_variant() {
+  if (fingerprint_chunks_avx512_available()) return fingerprint_chunks_avx512;
   if (fingerprint_chunks_avx2_available()) return fingerprint_chunks_avx2;
   return fingerprint_chunks_portable;
 }

@@ -25,5 +25,8 @@ void fingerprint_chunks_portable(const uint8_t* const* starts, const uint32_t* l
 bool fingerprint_chunks_avx2_available();
 // Only to be called when fingerprint_chunks_avx2_available().
 void fingerprint_chunks_avx2(const uint8_t* const* starts, const uint32_t* lens, size_t count, ChunkKey* keys);
+bool fingerprint_chunks_avx512_available();
+// Only to be called when fingerprint_chunks_avx512_available().
+void fingerprint_chunks_avx512(const uint8_t* const* starts, const uint32_t* lens, size_t count, ChunkKey* keys);
 
 }  // namespace cdedup

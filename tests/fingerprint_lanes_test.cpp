@@ -220,6 +220,8 @@ TEST_P(FingerprintLanes, EmptyBatchWritesNothing) {
 INSTANTIATE_TEST_SUITE_P(Variants, FingerprintLanes,
                          ::testing::Values(Variant{"portable", fingerprint_chunks_portable, always},
                                            Variant{"avx2", fingerprint_chunks_avx2, fingerprint_chunks_avx2_available},
+                                           Variant{"avx512", fingerprint_chunks_avx512,
+                                                   fingerprint_chunks_avx512_available},
                                            Variant{"dispatched", fingerprint_chunks, always}),
                          [](const ::testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });
 

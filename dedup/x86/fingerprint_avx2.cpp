@@ -27,6 +27,7 @@
 #include <cstring>
 
 #include "dedup/fingerprint_lanes.h"
+#include "dedup/x86/md5_steps.h"
 
 namespace cdedup {
 
@@ -37,7 +38,7 @@ using V = __m256i;
 constexpr int GROUP = 8;  // lanes per register
 constexpr int GROUPS = 2;
 constexpr int LANES = GROUP * GROUPS;
-constexpr uint32_t IV0 = 0x67452301, IV1 = 0xEFCDAB89, IV2 = 0x98BADCFE, IV3 = 0x10325476;
+constexpr uint32_t IV0 = MD5_IV[0], IV1 = MD5_IV[1], IV2 = MD5_IV[2], IV3 = MD5_IV[3];
 
 inline V splat(uint32_t k) { return _mm256_set1_epi32(static_cast<int>(k)); }
 inline V add(V a, V b) { return _mm256_add_epi32(a, b); }
@@ -71,18 +72,9 @@ struct alignas(32) StepConstants {
 };
 
 constexpr StepConstants make_step_constants() {
-  constexpr uint32_t k[64] = {
-      0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
-      0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
-      0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
-      0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
-      0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
-      0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
-      0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-      0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
   StepConstants t{};
   for (int j = 0; j < 64; ++j)
-    for (int l = 0; l < GROUP; ++l) t.row[j][l] = j < 48 ? k[j] : k[j] - 1;
+    for (int l = 0; l < GROUP; ++l) t.row[j][l] = j < 48 ? MD5_K[j] : MD5_K[j] - 1;
   return t;
 }
 
@@ -142,73 +134,7 @@ void mix_groups(Block* g0, Block* g1) {
   V a0 = splat(IV0), b0 = splat(IV1), c0 = splat(IV2), d0 = splat(IV3);
   [[maybe_unused]] V a1 = a0, b1 = b0, c1 = c0, d1 = d0;
 
-  CDEDUP_STEP(step_f, a, b, c, d, 0, 0, 7);
-  CDEDUP_STEP(step_f, d, a, b, c, 1, 1, 12);
-  CDEDUP_STEP(step_f, c, d, a, b, 2, 2, 17);
-  CDEDUP_STEP(step_f, b, c, d, a, 3, 3, 22);
-  CDEDUP_STEP(step_f, a, b, c, d, 4, 4, 7);
-  CDEDUP_STEP(step_f, d, a, b, c, 5, 5, 12);
-  CDEDUP_STEP(step_f, c, d, a, b, 6, 6, 17);
-  CDEDUP_STEP(step_f, b, c, d, a, 7, 7, 22);
-  CDEDUP_STEP(step_f, a, b, c, d, 8, 8, 7);
-  CDEDUP_STEP(step_f, d, a, b, c, 9, 9, 12);
-  CDEDUP_STEP(step_f, c, d, a, b, 10, 10, 17);
-  CDEDUP_STEP(step_f, b, c, d, a, 11, 11, 22);
-  CDEDUP_STEP(step_f, a, b, c, d, 12, 12, 7);
-  CDEDUP_STEP(step_f, d, a, b, c, 13, 13, 12);
-  CDEDUP_STEP(step_f, c, d, a, b, 14, 14, 17);
-  CDEDUP_STEP(step_f, b, c, d, a, 15, 15, 22);
-
-  CDEDUP_STEP(step_g, a, b, c, d, 1, 16, 5);
-  CDEDUP_STEP(step_g, d, a, b, c, 6, 17, 9);
-  CDEDUP_STEP(step_g, c, d, a, b, 11, 18, 14);
-  CDEDUP_STEP(step_g, b, c, d, a, 0, 19, 20);
-  CDEDUP_STEP(step_g, a, b, c, d, 5, 20, 5);
-  CDEDUP_STEP(step_g, d, a, b, c, 10, 21, 9);
-  CDEDUP_STEP(step_g, c, d, a, b, 15, 22, 14);
-  CDEDUP_STEP(step_g, b, c, d, a, 4, 23, 20);
-  CDEDUP_STEP(step_g, a, b, c, d, 9, 24, 5);
-  CDEDUP_STEP(step_g, d, a, b, c, 14, 25, 9);
-  CDEDUP_STEP(step_g, c, d, a, b, 3, 26, 14);
-  CDEDUP_STEP(step_g, b, c, d, a, 8, 27, 20);
-  CDEDUP_STEP(step_g, a, b, c, d, 13, 28, 5);
-  CDEDUP_STEP(step_g, d, a, b, c, 2, 29, 9);
-  CDEDUP_STEP(step_g, c, d, a, b, 7, 30, 14);
-  CDEDUP_STEP(step_g, b, c, d, a, 12, 31, 20);
-
-  CDEDUP_STEP(step_h, a, b, c, d, 5, 32, 4);
-  CDEDUP_STEP(step_h, d, a, b, c, 8, 33, 11);
-  CDEDUP_STEP(step_h, c, d, a, b, 11, 34, 16);
-  CDEDUP_STEP(step_h, b, c, d, a, 14, 35, 23);
-  CDEDUP_STEP(step_h, a, b, c, d, 1, 36, 4);
-  CDEDUP_STEP(step_h, d, a, b, c, 4, 37, 11);
-  CDEDUP_STEP(step_h, c, d, a, b, 7, 38, 16);
-  CDEDUP_STEP(step_h, b, c, d, a, 10, 39, 23);
-  CDEDUP_STEP(step_h, a, b, c, d, 13, 40, 4);
-  CDEDUP_STEP(step_h, d, a, b, c, 0, 41, 11);
-  CDEDUP_STEP(step_h, c, d, a, b, 3, 42, 16);
-  CDEDUP_STEP(step_h, b, c, d, a, 6, 43, 23);
-  CDEDUP_STEP(step_h, a, b, c, d, 9, 44, 4);
-  CDEDUP_STEP(step_h, d, a, b, c, 12, 45, 11);
-  CDEDUP_STEP(step_h, c, d, a, b, 15, 46, 16);
-  CDEDUP_STEP(step_h, b, c, d, a, 2, 47, 23);
-
-  CDEDUP_STEP(step_i, a, b, c, d, 0, 48, 6);
-  CDEDUP_STEP(step_i, d, a, b, c, 7, 49, 10);
-  CDEDUP_STEP(step_i, c, d, a, b, 14, 50, 15);
-  CDEDUP_STEP(step_i, b, c, d, a, 5, 51, 21);
-  CDEDUP_STEP(step_i, a, b, c, d, 12, 52, 6);
-  CDEDUP_STEP(step_i, d, a, b, c, 3, 53, 10);
-  CDEDUP_STEP(step_i, c, d, a, b, 10, 54, 15);
-  CDEDUP_STEP(step_i, b, c, d, a, 1, 55, 21);
-  CDEDUP_STEP(step_i, a, b, c, d, 8, 56, 6);
-  CDEDUP_STEP(step_i, d, a, b, c, 15, 57, 10);
-  CDEDUP_STEP(step_i, c, d, a, b, 6, 58, 15);
-  CDEDUP_STEP(step_i, b, c, d, a, 13, 59, 21);
-  CDEDUP_STEP(step_i, a, b, c, d, 4, 60, 6);
-  CDEDUP_STEP(step_i, d, a, b, c, 11, 61, 10);
-  CDEDUP_STEP(step_i, c, d, a, b, 2, 62, 15);
-  CDEDUP_STEP(step_i, b, c, d, a, 9, 63, 21);
+  CDEDUP_MD5_STEPS(CDEDUP_STEP, step_f, step_g, step_h, step_i);
 
   m0[0] = vxor(m0[0], add(a0, splat(IV0)));
   m0[1] = vxor(m0[1], add(b0, splat(IV1)));
