@@ -97,14 +97,9 @@ size_t cut_span(Codec& c, const uint8_t* p, size_t n, size_t& tail) {
 }  // namespace
 
 bool encoder_index_reference(Codec& c) {
-  ReferenceFile& r = *c.ref_file;
-  stream_hash_reset(r.scan);
-  for (uint64_t at = 0; at < r.size;) {
-    const size_t n = r.size - at < REFERENCE_BLOCK ? static_cast<size_t>(r.size - at) : REFERENCE_BLOCK;
-    if (!reference_read(c, at, r.block, n)) return false;
-    stream_hash_update(r.scan, r.block, n);
+  return reference_pass(c, *c.ref_file, [&c](const uint8_t* block, size_t n) {
     for (size_t done = 0; done < n;) {
-      const uint8_t* const p = r.block + done;
+      const uint8_t* const p = block + done;
       const size_t m = n - done < SPLIT_SPAN_MAX ? n - done : SPLIT_SPAN_MAX;
       size_t tail;
       const size_t count = cut_span(c, p, m, tail);
@@ -115,11 +110,7 @@ bool encoder_index_reference(Codec& c) {
       }
       done += m;
     }
-    at += n;
-  }
-  r.hash = stream_hash_digest(r.scan);
-  r.hashed = true;
-  return true;
+  });
 }
 
 BodyTask encoder_body(Codec& c) {

@@ -435,17 +435,28 @@ void settle_block(ParallelEncoder& pe) {
   ++pe.settled;
 }
 
+// A part of a block being decided: its keys waited for, and the index
+// probes of its first chunks started.  Then, chunk by chunk, the probe of
+// the chunk PREFETCH_AHEAD on, so the slots arrive before they are needed.
+const File& await_part(const Codec& c, ParallelEncoder& pe, const Block& b, unsigned f) {
+  File& part = b.files[f];
+  pe.pool.wait(part.task);
+  index_prefetch(c.index, b.keys[part.lo].bytes, std::min<size_t>(PREFETCH_AHEAD, part.hi - part.lo), sizeof(ChunkKey));
+  return part;
+}
+
+void probe_ahead(const Codec& c, const Block& b, const File& part, uint32_t i) {
+  if (i + PREFETCH_AHEAD < part.hi) index_prefetch(c.index, b.keys[i + PREFETCH_AHEAD].bytes, 1, 0);
+}
+
 // A block of the reference, decided: its chunks filed in order, nothing
 // written.  Its unfinished last chunk is left, as for any block, to the next
 // one, or at the reference's end to nobody.
 void file_reference_block(Codec& c, ParallelEncoder& pe, const Block& b) {
   for (unsigned f = 0; f < b.filed; ++f) {
-    File& part = b.files[f];
-    pe.pool.wait(part.task);
-    index_prefetch(c.index, b.keys[part.lo].bytes, std::min<size_t>(PREFETCH_AHEAD, part.hi - part.lo),
-                   sizeof(ChunkKey));
+    const File& part = await_part(c, pe, b, f);
     for (uint32_t i = part.lo; i < part.hi; ++i) {
-      if (i + PREFETCH_AHEAD < part.hi) index_prefetch(c.index, b.keys[i + PREFETCH_AHEAD].bytes, 1, 0);
+      probe_ahead(c, b, part, i);
       file_reference_chunk(c, b.keys[i], b.ends[i] - b.start_of(i));
     }
   }
@@ -569,12 +580,9 @@ BodyTask encoder_body_parallel(Codec& c) {
     while (pe.sealed - pe.decided > (eof ? 0 : 2)) {
       Block& b = block_of(pe, pe.decided);
       for (unsigned f = 0; f < b.filed; ++f) {
-        File& part = b.files[f];
-        pe.pool.wait(part.task);
-        index_prefetch(c.index, b.keys[part.lo].bytes, std::min<size_t>(PREFETCH_AHEAD, part.hi - part.lo),
-                       sizeof(ChunkKey));
+        const File& part = await_part(c, pe, b, f);
         for (uint32_t i = part.lo; i < part.hi; ++i) {
-          if (i + PREFETCH_AHEAD < part.hi) index_prefetch(c.index, b.keys[i + PREFETCH_AHEAD].bytes, 1, 0);
+          probe_ahead(c, b, part, i);
           if (encode_chunk(c, rs, out, b.keys[i], b.buf + b.start_of(i), b.ends[i] - b.start_of(i)))
             CODEC_PUT_CHUNK(c, out);
         }

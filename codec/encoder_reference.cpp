@@ -13,14 +13,9 @@
 namespace cdedup {
 
 bool encoder_index_reference_bytewise(Codec& c) {
-  ReferenceFile& r = *c.ref_file;
-  stream_hash_reset(r.scan);
-  for (uint64_t at = 0; at < r.size;) {
-    const size_t n = r.size - at < REFERENCE_BLOCK ? static_cast<size_t>(r.size - at) : REFERENCE_BLOCK;
-    if (!reference_read(c, at, r.block, n)) return false;
-    stream_hash_update(r.scan, r.block, n);
+  return reference_pass(c, *c.ref_file, [&c](const uint8_t* block, size_t n) {
     for (size_t i = 0; i < n; ++i) {
-      const uint8_t b = r.block[i];
+      const uint8_t b = block[i];
       const bool boundary = chunker_feed(c.chunker, b);
       fold_add(c.fold_block, b);
       c.chunk_buf[c.chunk_buf_len++] = b;
@@ -31,11 +26,7 @@ bool encoder_index_reference_bytewise(Codec& c) {
       file_reference_chunk(c, filed_key(c, c.chunk_key, c.chunk_buf, len), len);
       c.chunk_buf_len = 0;
     }
-    at += n;
-  }
-  r.hash = stream_hash_digest(r.scan);
-  r.hashed = true;
-  return true;
+  });
 }
 
 BodyTask encoder_body_reference(Codec& c) {

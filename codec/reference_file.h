@@ -57,6 +57,24 @@ bool reference_read(Codec& c, uint64_t offset, uint8_t* buf, size_t n);
 // The message of a read at `offset` that failed with errno (0: the file ended); false.
 bool reference_read_failed(Codec& c, uint64_t offset);
 
+// One pass over REF (the codec's), a REFERENCE_BLOCK at a time into
+// `r.block`: each block hashed, then given to each(bytes, n); REF's hash set
+// at the end.  False, message set, when a read fails.
+template <class Each>
+bool reference_pass(Codec& c, ReferenceFile& r, Each&& each) {
+  stream_hash_reset(r.scan);
+  for (uint64_t at = 0; at < r.size;) {
+    const size_t n = r.size - at < REFERENCE_BLOCK ? static_cast<size_t>(r.size - at) : REFERENCE_BLOCK;
+    if (!reference_read(c, at, r.block, n)) return false;
+    stream_hash_update(r.scan, r.block, n);
+    each(static_cast<const uint8_t*>(r.block), n);
+    at += n;
+  }
+  r.hash = stream_hash_digest(r.scan);
+  r.hashed = true;
+  return true;
+}
+
 // Decoder: checks that REF is the one a frame names, by size and then by
 // XXH3-64 (hashing all of it once a stream); false, with a message that
 // names what the frame needs, when it is not or cannot be read.
